@@ -1,0 +1,68 @@
+#include "app/coefficient_set.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "dsp/coefficient_file.hpp"
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat info{};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> candidatePaths(const std::string& directory, const char* name) {
+    std::vector<std::string> paths{name};
+    if (!directory.empty()) {
+        paths.push_back(directory + "/data/" + name);
+        paths.push_back(directory + "/../share/cartrivex/" + name);
+    }
+    return paths;
+}
+
+}  // namespace
+
+std::string programDirectory() {
+    std::vector<char> path(4096);
+    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
+    if (length <= 0) {
+        return "";
+    }
+    std::string text(path.data(), static_cast<std::size_t>(length));
+    const std::size_t slash = text.rfind('/');
+    return slash == std::string::npos ? "" : text.substr(0, slash);
+}
+
+bool loadCoefficientSet(const std::string& directory, CoefficientSet& coefficients,
+                        std::string& message) {
+    for (std::size_t stage = 0; stage < kUpsampleStages.size(); ++stage) {
+        const UpsampleStage& table = kUpsampleStages[stage];
+        const std::vector<std::string> paths = candidatePaths(directory, table.coefficientFile);
+        bool found = false;
+        for (const std::string& path : paths) {
+            if (!exists(path)) {
+                continue;
+            }
+            std::string reason;
+            if (!loadCoefficientFile(path, table.tapCount, coefficients.taps[stage], reason)) {
+                message = "the coefficient file " + path + " cannot be read: " + reason;
+                return false;
+            }
+            found = true;
+            break;
+        }
+        if (!found) {
+            message = std::string("the coefficient file ") + table.coefficientFile +
+                      " was found neither in the working directory";
+            if (!directory.empty()) {
+                message += " nor in " + directory + "/data";
+            }
+            return false;
+        }
+    }
+    return true;
+}

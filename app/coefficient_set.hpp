@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+#include "dsp/upsampler.hpp"
+
+// Reads the four stages' coefficient files. Each is looked for in the working directory first,
+// then in the data folder beside the program, then in the installed share folder. False, with
+// a message naming the file, when one is missing or cannot be read.
+bool loadCoefficientSet(const std::string& programDirectory, CoefficientSet& coefficients,
+                        std::string& message);
+
+// The folder the running program was started from, or "" when the system does not say.
+std::string programDirectory();

@@ -1,0 +1,3 @@
+#include "app/program.hpp"
+
+int main() { return runProgram(); }

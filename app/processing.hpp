@@ -1,0 +1,21 @@
+#pragma once
+
+#include "app/dialogue.hpp"
+#include "console/console_screen.hpp"
+#include "dsp/upsampler.hpp"
+
+enum class ProcessingOutcome {
+    Finished,         // the output file is written
+    InputLost,        // the input could not be read again: ask for a file anew
+    OutputAbandoned,  // no output file could be written and the user gave up
+    OutOfMemory,
+};
+
+struct ProcessingResult {
+    ProcessingOutcome outcome = ProcessingOutcome::Finished;
+    double outputGain = 1.0;
+};
+
+// Runs the signal chain stage by stage under its progress lines and writes the output file.
+ProcessingResult runProcessing(ConsoleScreen& screen, JobAnswers& answers,
+                               const CoefficientSet& coefficients, int threadCount);

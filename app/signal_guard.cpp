@@ -1,0 +1,30 @@
+#include "app/signal_guard.hpp"
+
+#include <signal.h>
+
+#include "console/terminal_backend.hpp"
+#include "wave/wave_writer.hpp"
+
+namespace {
+
+constexpr int kGuardedSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGSEGV,
+                                   SIGBUS,  SIGFPE, SIGILL, SIGABRT, SIGPIPE};
+
+void onFatalSignal(int number) {
+    discardPendingOutput();
+    restoreTerminalAfterSignal();
+    // The handler was reset on entry: raising again ends the program the signal's own way.
+    ::raise(number);
+}
+
+}  // namespace
+
+void installSignalGuard() {
+    struct sigaction action{};
+    action.sa_handler = onFatalSignal;
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    for (const int number : kGuardedSignals) {
+        ::sigaction(number, &action, nullptr);
+    }
+}

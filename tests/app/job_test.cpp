@@ -1,0 +1,292 @@
+#include "app/job.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/coefficient_set.hpp"
+#include "console/console_screen.hpp"
+
+namespace {
+
+std::vector<std::uint8_t> waveFile(const std::vector<std::int16_t>& samples, int channels = 2,
+                                   int rate = 44100) {
+    const std::uint32_t dataLength = static_cast<std::uint32_t>(samples.size() * 2);
+    std::vector<std::uint8_t> bytes(44);
+    auto put32 = [&bytes](int at, std::uint32_t v) {
+        for (int b = 0; b < 4; ++b) bytes[at + b] = static_cast<std::uint8_t>(v >> (8 * b));
+    };
+    auto put16 = [&bytes](int at, std::uint32_t v) {
+        bytes[at] = static_cast<std::uint8_t>(v);
+        bytes[at + 1] = static_cast<std::uint8_t>(v >> 8);
+    };
+    std::memcpy(&bytes[0], "RIFF", 4);
+    put32(4, 36 + dataLength);
+    std::memcpy(&bytes[8], "WAVEfmt ", 8);
+    put32(16, 16);
+    put16(20, 1);
+    put16(22, static_cast<std::uint32_t>(channels));
+    put32(24, static_cast<std::uint32_t>(rate));
+    put32(28, static_cast<std::uint32_t>(rate * channels * 2));
+    put16(32, static_cast<std::uint32_t>(channels * 2));
+    put16(34, 16);
+    std::memcpy(&bytes[36], "data", 4);
+    put32(40, dataLength);
+    for (const std::int16_t s : samples) {
+        bytes.push_back(static_cast<std::uint8_t>(s & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>((s >> 8) & 0xFF));
+    }
+    return bytes;
+}
+
+std::vector<std::int16_t> sine(int frames, double amplitude) {
+    std::vector<std::int16_t> samples;
+    for (int i = 0; i < frames; ++i) {
+        const double v = amplitude * std::sin(2 * 3.141592653589793 * 1000.0 * i / 44100.0);
+        samples.push_back(static_cast<std::int16_t>(std::lrint(v)));
+        samples.push_back(static_cast<std::int16_t>(std::lrint(v * 0.5)));
+    }
+    return samples;
+}
+
+// A run of the whole program against the in-memory console, in a folder of its own.
+class JobTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/cartrivex-job-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        device_.script = &script_;
+        std::string message;
+        ASSERT_TRUE(loadCoefficientSet(std::string(CARTRIVEX_SOURCE_DIR), coefficients_, message))
+            << message;
+    }
+    void TearDown() override {
+        const std::string command = "rm -rf '" + folder_ + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+    }
+
+    std::string path(const std::string& name) const { return folder_ + "/" + name; }
+
+    void writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        std::ofstream out(path(name), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+
+    std::vector<std::uint8_t> readFile(const std::string& name) {
+        std::ifstream in(path(name), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    void type(const std::string& line) { scriptText(script_, line + "\r"); }
+
+    int run() { return runJob(device_, coefficients_, 2); }
+
+    std::string row(int r) const {
+        std::string text = rowText(device_.screen, r);
+        text.erase(text.find_last_not_of(' ') + 1);
+        return text;
+    }
+
+    void expectRows(int first, const std::vector<std::string>& rows) {
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            EXPECT_EQ(row(first + static_cast<int>(k)), rows[k]) << "row " << first + k;
+        }
+    }
+
+    std::string folder_;
+    ScriptedConsole script_;
+    ConsoleDevice device_;
+    CoefficientSet coefficients_;
+};
+
+// The typical answers: a short sine, "45", 60 mm, 0.05 mm, 1.5 degrees.
+TEST_F(JobTest, RunsTheWholeDialogueOnItsRows) {
+    writeFile("in.wav", waveFile(sine(1000, 8000)));
+    for (const std::string& answer : {path("in.wav"), std::string("45"), std::string("60"),
+                                      std::string("0.05"), std::string("1.5"), path("out.wav")}) {
+        type(answer);
+    }
+    script_.keys.push_back({KeyKind::Character, 'q'});
+    EXPECT_EQ(run(), 0);
+
+    EXPECT_EQ(script_.windowTitle, "Cartrivex");
+    EXPECT_EQ(device_.screen.height, 65);
+    EXPECT_EQ(script_.events.back(), "beep");
+    EXPECT_EQ(row(1), "");
+    EXPECT_EQ(row(2), "   Cartrivex v1");
+    EXPECT_EQ(row(3).substr(0, 3), "   ");
+    EXPECT_EQ(row(4).substr(0, 3), "   ");
+    expectRows(5, {"", "", "", "   File to process?  " + path("in.wav"), "", "",
+                   "                     FILE DATA", "",
+                   "                     Channels     2",
+                   "                     Sample rate  44100 Hz",
+                   "                     Resolution   16 bits",
+                   "                     Length       1000 samples",
+                   "                     Duration     .02 second(s)", "", "", "",
+                   "   Disc parameters:", ""});
+    EXPECT_EQ(row(23), "      Rotational speed [33/45]?                   45");
+    EXPECT_EQ(row(24), "      Groove radius (mm)?                         60");
+    EXPECT_EQ(row(25), "      Full scale lateral groove amplitude (mm)?   0.05");
+    EXPECT_EQ(row(26), "      Lateral tracking error (deg)?               1.5");
+    expectRows(27, {"", "", "   Output file?  " + path("out.wav"), "", ""});
+    expectRows(32, {"   Reading input file...",
+                    "   Done",
+                    "",
+                    "   Converting source signal to M-S format...",
+                    "   Done",
+                    "",
+                    "   Filtering lateral modulation component...",
+                    "   Done",
+                    "",
+                    "   Upsampling (four stages)...",
+                    "   Stage 1 done",
+                    "   Stage 2 done",
+                    "   Stage 3 done",
+                    "   Stage 4 done",
+                    "",
+                    "   Calculating interpolated output values...",
+                    "   Done",
+                    "",
+                    "   Inverse filtering lateral modulation component...",
+                    "   Done",
+                    "",
+                    "   Converting back to L-R stereo...",
+                    "   Done",
+                    "",
+                    "   Writing output file...",
+                    "   Done",
+                    "", "", "", "",
+                    "   Job finished",
+                    "   press any key to quit",
+                    ""});
+    EXPECT_EQ(device_.screen.cursorRow, 64);
+    // Colours: answers and the banner in black, prompts in dark grey, all on bright white.
+    EXPECT_EQ(cellAt(device_.screen, 2, 4).attribute, 0xF0);
+    EXPECT_EQ(cellAt(device_.screen, 23, 7).attribute, 0xF8);
+    EXPECT_EQ(cellAt(device_.screen, 23, 50).attribute, 0xF0);
+    EXPECT_EQ(cellAt(device_.screen, 62, 4).attribute, 0xF0);
+    EXPECT_EQ(cellAt(device_.screen, 63, 4).attribute, 0xF8);
+    EXPECT_EQ(cellAt(device_.screen, 65, 80).attribute, 0xF0);
+
+    const std::vector<std::uint8_t> input = readFile("in.wav");
+    const std::vector<std::uint8_t> output = readFile("out.wav");
+    ASSERT_EQ(output.size(), input.size());
+    EXPECT_TRUE(std::equal(input.begin(), input.begin() + 44, output.begin()));
+    EXPECT_NE(output, input);  // dither and distortion change the samples
+}
+
+TEST_F(JobTest, RefusedAnswersAreAskedAgainInPlace) {
+    std::vector<std::uint8_t> mono = waveFile(sine(100, 1000), 1);
+    writeFile("mono.wav", mono);
+    writeFile("in.wav", waveFile(sine(300, 1000)));
+    type("");
+    type(path("missing.wav"));
+    type(path("mono.wav"));
+    type(path("in.wav"));
+    for (const char* answer : {" 33", "33.3", "45rpm", "33", "abc", "0", "12.5mm", "", "-1"}) {
+        type(answer);
+    }
+    type(path("out.wav"));
+    script_.keys.push_back({KeyKind::Character, 'q'});
+    EXPECT_EQ(run(), 0);
+
+    const std::string notFound =
+        "box              ERROR|          File not found.\\nPlease enter a valid filename";
+    const std::string speed = "box   ERROR|You must specify either '33' or '45' ";
+    const std::vector<std::string> expected = {
+        "title Cartrivex", "sleep 100", "beep", notFound, "sleep 100", "beep", notFound, "beep",
+        "box   ERROR|This is not a stereo Wave file ", "beep", speed, "beep", speed, "beep", speed,
+        "beep", "box   ERROR|" + std::string(
+                                   "The groove radius must not be 0: the groove would not move "
+                                   "under the stylus "),
+        "beep", "box   ERROR|" + std::string(
+                                   "The groove radius must not be 0: the groove would not move "
+                                   "under the stylus "),
+        "beep"};
+    EXPECT_EQ(script_.events, expected);
+    // Nothing of the refused attempts is left; every answer stands on its row.
+    EXPECT_EQ(row(8), "   File to process?  " + path("in.wav"));
+    EXPECT_EQ(row(16), "                     Length       300 samples");
+    EXPECT_EQ(row(23), "      Rotational speed [33/45]?                   33");
+    EXPECT_EQ(row(24), "      Groove radius (mm)?                         12.5mm");
+    EXPECT_EQ(row(25), "      Full scale lateral groove amplitude (mm)?");
+    EXPECT_EQ(row(26), "      Lateral tracking error (deg)?               -1");
+    EXPECT_EQ(row(29), "   Output file?  " + path("out.wav"));
+    EXPECT_EQ(row(62), "   Job finished");
+    EXPECT_EQ(readFile("out.wav").size(), 44u + 1200u);
+}
+
+TEST_F(JobTest, AttenuationIsNotedWhenThePeakWouldClip) {
+    // Each stage passing its input straight through at its factor's gain makes the lateral
+    // component 144 times louder.
+    for (std::size_t stage = 0; stage < 4; ++stage) {
+        std::vector<double>& taps = coefficients_.taps[stage];
+        std::fill(taps.begin(), taps.end(), 0.0);
+        taps[static_cast<std::size_t>(kUpsampleStages[stage].delay)] = 1.0;
+    }
+    writeFile("in.wav", waveFile(sine(2000, 20000)));
+    for (const std::string& answer :
+         {path("in.wav"), std::string("33"), std::string("60"), std::string("0"),
+          std::string("0"), path("out.wav")}) {
+        type(answer);
+    }
+    script_.keys.push_back({KeyKind::Extended, 59});
+    EXPECT_EQ(run(), 0);
+    expectRows(56, {"   Writing output file...", "   Done", "", ""});
+    const std::string note = row(60);
+    const std::string prefix = "   NOTE - the output was attenuated by ";
+    ASSERT_EQ(note.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(note.substr(note.size() - 30), "decibel(s) to prevent clipping");
+    const double decibels = std::atof(note.c_str() + prefix.size());
+    EXPECT_NEAR(decibels, 20 * std::log10(144.0 * 15000 / 32766), 0.2);
+    expectRows(61, {"", "", "   Job finished", "   press any key to quit", ""});
+    EXPECT_EQ(device_.screen.cursorRow, 65);
+}
+
+TEST_F(JobTest, AFailedWriteAsksForAnotherNameAndKeepsTheResult) {
+    writeFile("in.wav", waveFile(sine(200, 3000)));
+    ASSERT_EQ(mkdir(path("taken").c_str(), 0755), 0);
+    for (const std::string& answer :
+         {path("in.wav"), std::string("45"), std::string("60"), std::string("0.05"),
+          std::string("1.5"), path("taken"), path("no/such/folder/out.wav"), path("out.wav")}) {
+        type(answer);
+    }
+    script_.keys.push_back({KeyKind::Character, 'q'});
+    EXPECT_EQ(run(), 0);
+    int boxes = 0;
+    for (const std::string& event : script_.events) {
+        if (event.rfind("box   ERROR|The output file could not be written\\n", 0) == 0) {
+            ++boxes;
+        }
+    }
+    EXPECT_EQ(boxes, 2);
+    expectRows(56, {"   Writing output file...", "   Output file?  " + path("no/such/folder/out.wav"),
+                    "   Output file?  " + path("out.wav"), "   Done"});
+    EXPECT_EQ(readFile("out.wav").size(), 44u + 800u);
+}
+
+TEST_F(JobTest, GivingUpOnTheOutputEndsWithoutSuccess) {
+    writeFile("in.wav", waveFile(sine(50, 3000)));
+    for (const std::string& answer : {path("in.wav"), std::string("45"), std::string("60"),
+                                      std::string("0.05"), std::string("1.5"), path("")}) {
+        type(answer);
+    }
+    type("");
+    script_.keys.push_back({KeyKind::Character, 'q'});
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(row(58), "   Output file not written");
+    EXPECT_EQ(row(61), "   press any key to quit");
+}
+
+}  // namespace

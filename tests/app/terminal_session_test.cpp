@@ -1,0 +1,271 @@
+// Runs the built program in a real terminal (a detached tmux session of 80 x 65) and checks what
+// a user would see, and that every way out gives the terminal back in a sane state.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string runCommand(const std::string& command, int* status = nullptr) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return output;
+    }
+    char chunk[4096];
+    std::size_t count;
+    while ((count = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+        output.append(chunk, count);
+    }
+    const int result = ::pclose(pipe);
+    if (status != nullptr) {
+        *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    }
+    return output;
+}
+
+std::string quoted(const std::string& text) {
+    std::string result = "'";
+    for (const char c : text) {
+        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return result + "'";
+}
+
+void writeWave(const std::string& path, int frames) {
+    std::vector<std::uint8_t> bytes(44);
+    const std::uint32_t dataLength = static_cast<std::uint32_t>(frames) * 4;
+    auto put = [&bytes](int at, std::uint32_t v, int size) {
+        for (int b = 0; b < size; ++b) bytes[at + b] = static_cast<std::uint8_t>(v >> (8 * b));
+    };
+    std::memcpy(&bytes[0], "RIFF", 4);
+    put(4, 36 + dataLength, 4);
+    std::memcpy(&bytes[8], "WAVEfmt ", 8);
+    put(16, 16, 4);
+    put(20, 1, 2);
+    put(22, 2, 2);
+    put(24, 44100, 4);
+    put(28, 44100 * 4, 4);
+    put(32, 4, 2);
+    put(34, 16, 2);
+    std::memcpy(&bytes[36], "data", 4);
+    put(40, dataLength, 4);
+    for (int i = 0; i < frames; ++i) {
+        const int v = static_cast<int>(std::lrint(9000 * std::sin(i * 0.07)));
+        for (int channel = 0; channel < 2; ++channel) {
+            const std::uint16_t s = static_cast<std::uint16_t>(channel == 0 ? v : -v / 2);
+            bytes.push_back(static_cast<std::uint8_t>(s & 0xFF));
+            bytes.push_back(static_cast<std::uint8_t>(s >> 8));
+        }
+    }
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+// One tmux session running the program in a folder of its own. After the program ends, the
+// shell records its exit code and the terminal's modes, then waits.
+class TerminalSession : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int status = 0;
+        runCommand("command -v tmux", &status);
+        ASSERT_EQ(status, 0) << "tmux is needed (make deps installs it)";
+        char pattern[] = "/tmp/cartrivex-tty-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        session_ = "cartrivex-test-" + std::to_string(::getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        writeWave(folder_ + "/in.wav", 3000);
+    }
+
+    void TearDown() override {
+        runCommand("tmux kill-session -t " + quoted(session_) + " 2>/dev/null");
+        runCommand("rm -rf " + quoted(folder_));
+    }
+
+    void start() {
+        const std::string program =
+            "echo $$ > program-pid; exec " + quoted(CARTRIVEX_PROGRAM);
+        const std::string script = "cd " + quoted(folder_) + " && stty sane && sh -c " +
+                                   quoted(program) +
+                                   "; echo $? > exit-code; stty -a > modes; sleep 600";
+        int status = 0;
+        runCommand("tmux new-session -d -x 80 -y 65 -s " + quoted(session_) +
+                       " -e TERM=xterm-256color " + quoted("sh -c " + quoted(script)),
+                   &status);
+        ASSERT_EQ(status, 0);
+        ASSERT_TRUE(waitForScreen("File to process?")) << screen();
+    }
+
+    std::string screen() const {
+        return runCommand("tmux capture-pane -p -t " + quoted(session_));
+    }
+
+    std::vector<std::string> rows() const {
+        std::vector<std::string> lines;
+        std::istringstream in(screen());
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    bool waitFor(const auto& condition) const {
+        for (int attempt = 0; attempt < 300; ++attempt) {
+            if (condition()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    bool waitForScreen(const std::string& text) const {
+        return waitFor([&] { return screen().find(text) != std::string::npos; });
+    }
+
+    void keys(const std::string& text) {
+        runCommand("tmux send-keys -t " + quoted(session_) + " -l " + quoted(text));
+    }
+    void key(const char* name) {
+        runCommand("tmux send-keys -t " + quoted(session_) + " " + name);
+    }
+
+    std::string fileText(const std::string& name) const {
+        std::ifstream in(folder_ + "/" + name);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    bool ended() const {
+        return waitFor([&] { return !fileText("modes").empty(); });
+    }
+
+    pid_t programPid() const {
+        return static_cast<pid_t>(std::atoi(fileText("program-pid").c_str()));
+    }
+
+    void expectSaneTerminal() const {
+        const std::string modes = fileText("modes");
+        for (const char* mode : {" echo ", " icanon ", " isig ", " icrnl ", " opost "}) {
+            EXPECT_NE(modes.find(mode), std::string::npos) << mode << " in " << modes;
+        }
+    }
+
+    void answer(const std::string& text) {
+        keys(text);
+        key("Enter");
+    }
+
+    std::string folder_;
+    std::string session_;
+};
+
+TEST_F(TerminalSession, AWholeRunLooksAsDesignedAndEndsCleanly) {
+    start();
+    std::vector<std::string> lines = rows();
+    ASSERT_GE(lines.size(), 8u);
+    EXPECT_EQ(lines[1], "   Cartrivex v1");
+    EXPECT_EQ(lines[7].substr(0, 21), "   File to process?  ");
+
+    answer("nothing.wav");
+    ASSERT_TRUE(waitForScreen("File not found.")) << screen();
+    EXPECT_TRUE(waitForScreen("Please enter a valid filename"));
+    key("Enter");
+    ASSERT_TRUE(waitFor([&] { return screen().find("File not found.") == std::string::npos; }));
+
+    answer("in.wav");
+    ASSERT_TRUE(waitForScreen("Rotational speed [33/45]?")) << screen();
+    answer("78");
+    ASSERT_TRUE(waitForScreen("You must specify either '33' or '45'")) << screen();
+    key("Escape");
+    ASSERT_TRUE(waitFor([&] { return screen().find("You must specify") == std::string::npos; }));
+    keys("4");
+    key("Left");  // an extended key is dropped
+    keys("x");
+    key("BSpace");
+    answer("5");
+    for (const char* text : {"60", "0.05", "1.5", "out.wav"}) {
+        answer(text);
+    }
+    ASSERT_TRUE(waitForScreen("Job finished")) << screen();
+    lines = rows();
+    ASSERT_GE(lines.size(), 64u);
+    EXPECT_EQ(lines[12], "                     Channels     2");
+    EXPECT_EQ(lines[13], "                     Sample rate  44100 Hz");
+    EXPECT_EQ(lines[15], "                     Length       3000 samples");
+    EXPECT_EQ(lines[22], "      Rotational speed [33/45]?                   45");
+    EXPECT_EQ(lines[28], "   Output file?  out.wav");
+    EXPECT_EQ(lines[44], "   Stage 4 done");
+    EXPECT_EQ(lines[56], "   Done");
+    EXPECT_EQ(lines[61], "   Job finished");
+    EXPECT_EQ(lines[62], "   press any key to quit");
+    key("q");
+    ASSERT_TRUE(ended()) << screen();
+    EXPECT_EQ(fileText("exit-code"), "0\n");
+    expectSaneTerminal();
+    struct stat info{};
+    ASSERT_EQ(::stat((folder_ + "/out.wav").c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 44 + 3000 * 4);
+}
+
+TEST_F(TerminalSession, SignalsFromOutsideGiveTheTerminalBack) {
+    for (const int number : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(number);
+        start();
+        keys("typed but not ended");
+        ASSERT_TRUE(waitForScreen("typed but not ended"));
+        const pid_t pid = programPid();
+        ASSERT_GT(pid, 0);
+        ASSERT_EQ(::kill(pid, number), 0);
+        ASSERT_TRUE(ended()) << screen();
+        EXPECT_NE(fileText("exit-code"), "0\n");
+        expectSaneTerminal();
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(TerminalSession, AKillInsideAMessageBoxGivesTheTerminalBack) {
+    start();
+    answer("");
+    ASSERT_TRUE(waitForScreen("File not found."));
+    ASSERT_EQ(::kill(programPid(), SIGTERM), 0);
+    ASSERT_TRUE(ended()) << screen();
+    expectSaneTerminal();
+}
+
+TEST_F(TerminalSession, CtrlCTypedIsAnOrdinaryCharacter) {
+    start();
+    key("C-c");
+    keys("in.wav");
+    key("Enter");
+    ASSERT_TRUE(waitForScreen("Rotational speed")) << screen();
+    EXPECT_EQ(::kill(programPid(), 0), 0);  // still running, at the next question
+}
+
+TEST(ProgramWithoutTerminal, SaysSoAndFails) {
+    int status = 0;
+    const std::string output =
+        runCommand(quoted(CARTRIVEX_PROGRAM) + " </dev/null 2>&1 >/dev/null", &status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(output.find("terminal"), std::string::npos) << output;
+}
+
+}  // namespace

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "dsp/disc_parameters.hpp"
+
+// The whole processing written out step by step on plain vectors: every buffer in full, the
+// scatter convolution over every stuffed element, the interpolation pass one index at a time.
+struct ReferenceOutput {
+    std::vector<std::int16_t> outputSamples;
+    double outputGain = 1.0;
+    double peakMagnitude = 0.0;
+};
+
+ReferenceOutput referenceProcess(const std::vector<std::int16_t>& inputSamples,
+                                 std::int32_t frameCount, const DiscParameters& parameters,
+                                 const std::vector<std::vector<double>>& taps);

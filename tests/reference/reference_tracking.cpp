@@ -1,0 +1,64 @@
+#include "tests/reference/reference_tracking.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+using Extended = long double;
+
+const Extended kPi = 3.14159265359L;
+
+}  // namespace
+
+GrooveGeometry referenceGrooveGeometry(const DiscParameters& parameters, int sampleRate) {
+    GrooveGeometry g;
+    g.grooveVelocity =
+        static_cast<double>(kPi * Extended(2) * Extended(parameters.grooveRadius) *
+                            Extended(parameters.revolutionsPerMinute) / Extended(60));
+    g.samplePeriod = static_cast<double>(Extended(1) / Extended(sampleRate));
+    g.trackingTangent = tanl(Extended(parameters.trackingErrorDegrees) * kPi / Extended(180));
+    return g;
+}
+
+double referenceCorrectedTime(const std::vector<double>& u, std::int64_t j, double a,
+                              const GrooveGeometry& g) {
+    const double y = static_cast<double>((Extended(u[j]) * Extended(a)) / Extended(32768));
+    const double p = static_cast<double>(g.trackingTangent * Extended(y));
+    const double dt = static_cast<double>(Extended(p) / Extended(g.grooveVelocity));
+    return static_cast<double>((Extended(j - 10447) * Extended(g.samplePeriod)) / Extended(144) -
+                               Extended(dt));
+}
+
+std::vector<double> referenceInterpolatedOutput(const std::vector<double>& u,
+                                                std::int32_t frameCount, double a,
+                                                const GrooveGeometry& g) {
+    const std::int64_t n = std::max<std::int32_t>(frameCount, 0);
+    std::vector<double> d(static_cast<std::size_t>(n), 0.0);
+    // The last index read, limited to the buffer handed over.
+    const std::int64_t last =
+        std::min<std::int64_t>(144 * n + 20837, static_cast<std::int64_t>(u.size()) - 1);
+    std::int64_t start = 0;
+    double previous = 0.0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const Extended tOut = Extended(g.samplePeriod) * Extended(i);
+        std::int64_t j = start;
+        while (j <= last) {
+            const double tj = referenceCorrectedTime(u, j, a, g);
+            if (tOut >= Extended(tj)) {
+                previous = tj;
+                ++j;
+                continue;
+            }
+            // Index 0 has no predecessor: the signal before it counts as 0.
+            const double before = j > 0 ? u[j - 1] : 0.0;
+            d[i] = static_cast<double>(
+                (Extended(u[j]) - Extended(before)) *
+                    ((tOut - Extended(previous)) / (Extended(tj) - Extended(previous))) +
+                Extended(before));
+            start = j;
+            break;
+        }
+    }
+    return d;
+}

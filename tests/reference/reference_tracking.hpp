@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "dsp/disc_parameters.hpp"
+#include "dsp/groove_geometry.hpp"
+
+// The groove geometry and the interpolation pass written out step by step, one high-rate index
+// at a time, as the yardstick for dsp/groove_geometry and dsp/tracking_error.
+
+GrooveGeometry referenceGrooveGeometry(const DiscParameters& parameters, int sampleRate);
+
+// The corrected time of high-rate index j.
+double referenceCorrectedTime(const std::vector<double>& highRateLateral, std::int64_t j,
+                              double fullScaleLateralAmplitude, const GrooveGeometry& geometry);
+
+std::vector<double> referenceInterpolatedOutput(const std::vector<double>& highRateLateral,
+                                                std::int32_t frameCount,
+                                                double fullScaleLateralAmplitude,
+                                                const GrooveGeometry& geometry);

@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "tests/wave/wave_test_files.hpp"
+#include "wave/wave_messages.hpp"
+#include "wave/wave_reader.hpp"
+
+namespace {
+
+TEST(CheckInputFile, AnswersWhetherTheNameOpensAsAFile) {
+    TemporaryDirectory dir;
+    ASSERT_FALSE(dir.path.empty());
+    writeBytes(dir.file("song.wav"), canonicalWave(16, 16));
+    writeBytes(dir.file("empty.wav"), {});
+    writeBytes(dir.file("star*.wav"), canonicalWave(16, 16));
+    writeBytes(dir.file("what?.wav"), canonicalWave(16, 16));
+    ASSERT_EQ(::mkdir(dir.file("folder").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0644), 0);
+
+    // Long names are used whole: the 255-character name exists, the 300-character name that
+    // begins with it does not.
+    const std::string longest(255, 'a');
+    writeBytes(dir.file(longest), canonicalWave(16, 16));
+    std::string deep = dir.path;
+    while (deep.size() < 300) {
+        deep += "/" + std::string(60, 'd');
+        ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
+    }
+    writeBytes(deep + "/song.wav", canonicalWave(16, 16));
+
+    const struct {
+        std::string path;
+        bool opens;
+    } cases[] = {
+        {dir.file("song.wav"), true},
+        {dir.file("empty.wav"), true},
+        {dir.file(longest), true},
+        {deep + "/song.wav", true},
+        {dir.file(longest + std::string(45, 'a')), false},
+        {"", false},
+        {dir.file("missing.wav"), false},
+        {dir.file("star*.wav"), false},
+        {dir.file("what?.wav"), false},
+        {dir.file("folder"), false},
+        {dir.file("pipe"), false},
+        {dir.file("song.wav") + std::string(1, '\0') + "x", false},
+        {dir.file("song.wav/inner"), false},
+        {"/dev/null", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(checkInputFile(c.path), c.opens) << c.path.substr(0, 80);
+    }
+}
+
+TEST(CheckInputFile, UnreadableFileDoesNotOpen) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "permissions do not bind the superuser";
+    }
+    TemporaryDirectory dir;
+    writeBytes(dir.file("locked.wav"), canonicalWave(16, 16));
+    ASSERT_EQ(::chmod(dir.file("locked.wav").c_str(), 0200), 0);
+    EXPECT_FALSE(checkInputFile(dir.file("locked.wav")));
+    EXPECT_TRUE(readWaveHeader(dir.file("locked.wav")).fileNotFound);
+}
+
+TEST(ReadWaveHeader, ReadsTheFileOrSaysItIsNotThere) {
+    TemporaryDirectory dir;
+    writeBytes(dir.file("song.wav"), canonicalWave(40, 40));
+    writeBytes(dir.file("empty.wav"), {});
+    std::vector<std::uint8_t> longFormat = canonicalWave(8, 64);
+    put32(longFormat, 16, 40);  // a longer format chunk is still read at the fixed offsets
+    writeBytes(dir.file("long-format.wav"), longFormat);
+    std::vector<std::uint8_t> cut = canonicalWave(8);
+    cut.resize(30);
+    writeBytes(dir.file("cut.wav"), cut);
+
+    const HeaderCheck song = readWaveHeader(dir.file("song.wav"));
+    ASSERT_TRUE(song.accepted);
+    EXPECT_EQ(song.info.frameCount, 10);
+    EXPECT_EQ(song.info.dataLength, 40u);
+
+    const HeaderCheck longer = readWaveHeader(dir.file("long-format.wav"));
+    ASSERT_TRUE(longer.accepted);
+    EXPECT_EQ(longer.info.frameCount, 2);
+
+    const HeaderCheck empty = readWaveHeader(dir.file("empty.wav"));
+    EXPECT_FALSE(empty.accepted);
+    EXPECT_FALSE(empty.fileNotFound);
+    EXPECT_EQ(empty.title, kCheckFailedTitle);
+    EXPECT_EQ(empty.message, kNotWaveText);
+
+    EXPECT_EQ(readWaveHeader(dir.file("cut.wav")).message, kNot16BitText);
+
+    for (const std::string& path : {dir.file("missing.wav"), dir.path, std::string()}) {
+        const HeaderCheck missing = readWaveHeader(path);
+        EXPECT_FALSE(missing.accepted);
+        EXPECT_TRUE(missing.fileNotFound);
+        EXPECT_EQ(missing.title, kFileNotFoundTitle);
+        EXPECT_EQ(missing.message, kFileNotFoundText);
+    }
+}
+
+WaveInfo infoFor(const std::string& path) {
+    const HeaderCheck check = readWaveHeader(path);
+    EXPECT_TRUE(check.accepted) << check.message;
+    return check.info;
+}
+
+TEST(LoadSamples, ReadsHeaderBytesAndLittleEndianFrames) {
+    TemporaryDirectory dir;
+    std::vector<std::uint8_t> bytes = canonicalWave(12);
+    bytes[23] = 0x55;  // kept in the header bytes though never examined
+    bytes[4] = 0xEE;
+    const std::int16_t samples[] = {1, -1, 32767, -32768, 258, -300};
+    for (const std::int16_t s : samples) {
+        const auto bits = static_cast<std::uint16_t>(s);
+        bytes.push_back(static_cast<std::uint8_t>(bits & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
+    }
+    bytes.push_back(0x99);  // beyond the data length: not loaded
+    writeBytes(dir.file("song.wav"), bytes);
+
+    const LoadedInput input = loadSamples(dir.file("song.wav"), infoFor(dir.file("song.wav")));
+    ASSERT_TRUE(input.loaded);
+    EXPECT_TRUE(input.reason.empty());
+    EXPECT_TRUE(std::equal(input.headerBytes.begin(), input.headerBytes.end(), bytes.begin()));
+    EXPECT_EQ(input.inputSamples, std::vector<std::int16_t>(std::begin(samples), std::end(samples)));
+}
+
+TEST(LoadSamples, FileShorterThanItsHeaderSaysLeavesZeros) {
+    TemporaryDirectory dir;
+    std::vector<std::uint8_t> bytes = canonicalWave(4000, 10);  // 1000 frames claimed, 10 bytes
+    writeBytes(dir.file("short.wav"), bytes);
+    const LoadedInput input = loadSamples(dir.file("short.wav"), infoFor(dir.file("short.wav")));
+    ASSERT_TRUE(input.loaded);
+    ASSERT_EQ(input.inputSamples.size(), 2000u);
+    EXPECT_EQ(input.inputSamples[0], 0x0201);
+    EXPECT_EQ(input.inputSamples[4], 0x0A09);
+    for (std::size_t k = 5; k < input.inputSamples.size(); ++k) {
+        ASSERT_EQ(input.inputSamples[k], 0) << k;
+    }
+
+    // A 3-byte data length is one frame whose last byte lies past the file's end.
+    writeBytes(dir.file("three.wav"), canonicalWave(3, 3));
+    const LoadedInput three = loadSamples(dir.file("three.wav"), infoFor(dir.file("three.wav")));
+    ASSERT_TRUE(three.loaded);
+    EXPECT_EQ(three.inputSamples, (std::vector<std::int16_t>{0x0201, 0x0003}));
+
+    // A header with no samples behind it at all.
+    writeBytes(dir.file("bare.wav"), canonicalWave(8));
+    const LoadedInput bare = loadSamples(dir.file("bare.wav"), infoFor(dir.file("bare.wav")));
+    ASSERT_TRUE(bare.loaded);
+    EXPECT_EQ(bare.inputSamples, std::vector<std::int16_t>(4, 0));
+}
+
+TEST(LoadSamples, FileThatNoLongerOpensGivesTheSystemsReason) {
+    TemporaryDirectory dir;
+    writeBytes(dir.file("song.wav"), canonicalWave(16, 16));
+    const WaveInfo info = infoFor(dir.file("song.wav"));
+    ASSERT_EQ(std::remove(dir.file("song.wav").c_str()), 0);
+
+    const LoadedInput gone = loadSamples(dir.file("song.wav"), info);
+    EXPECT_FALSE(gone.loaded);
+    EXPECT_EQ(gone.reason, std::strerror(ENOENT));
+    EXPECT_EQ(gone.inputSamples, std::vector<std::int16_t>(8, 0));
+    EXPECT_EQ(gone.headerBytes, HeaderBytes{});
+
+    ASSERT_EQ(::mkdir(dir.file("song.wav").c_str(), 0755), 0);
+    const LoadedInput folder = loadSamples(dir.file("song.wav"), info);
+    EXPECT_FALSE(folder.loaded);
+    EXPECT_EQ(folder.reason, std::strerror(EISDIR));
+}
+
+}  // namespace

@@ -1,0 +1,62 @@
+#include "wave/output_quantiser.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "console/number_format.hpp"
+#include "dsp/extended.hpp"
+
+namespace {
+
+constexpr long double kLargestSample = 32767.0L;
+
+}  // namespace
+
+double chooseOutputGain(double peakMagnitude) {
+    double gain = 1.0;
+    if (peakMagnitude > kOutputPeakLimit) {
+        gain = stored(static_cast<long double>(kOutputPeakLimit) / peakMagnitude);
+    }
+    return gain;
+}
+
+std::int16_t quantiseSample(double value, double outputGain, double r1, double r2) {
+    long double v = static_cast<long double>(outputGain) * value;
+    v = v + r1;
+    v = v + r2;
+    v = v - 1.0L;
+    if (std::isnan(v)) {
+        return 0;
+    }
+    v = std::nearbyint(v);
+    // Only a value beyond the chosen gain's reach (an infinity, or a peak that was not the
+    // true one) gets here; the integer conversion must not overflow.
+    if (v > kLargestSample) {
+        v = kLargestSample;
+    } else if (v < -kLargestSample) {
+        v = -kLargestSample;
+    }
+    return static_cast<std::int16_t>(v);
+}
+
+std::vector<std::int16_t> quantiseOutput(SampleBuffer stereoOutput, double outputGain,
+                                         DitherGenerator& dither) {
+    std::vector<std::int16_t> outputSamples(stereoOutput.size(), 0);
+    for (std::size_t k = 0; k < stereoOutput.size(); ++k) {
+        const double r1 = dither.next();
+        const double r2 = dither.next();
+        outputSamples[k] = quantiseSample(stereoOutput[k], outputGain, r1, r2);
+    }
+    stereoOutput.release();
+    return outputSamples;
+}
+
+std::vector<std::int16_t> quantiseOutput(SampleBuffer stereoOutput, double outputGain) {
+    DitherGenerator dither;
+    return quantiseOutput(std::move(stereoOutput), outputGain, dither);
+}
+
+double attenuationDecibels(double outputGain) {
+    const long double decibels = 20.0L * std::log10(1.0L / outputGain);
+    return stored(roundToDecimals(decibels, 2));
+}

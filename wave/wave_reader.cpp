@@ -1,0 +1,58 @@
+#include "wave/wave_reader.hpp"
+
+#include <bit>
+#include <utility>
+
+#include "wave/input_file.hpp"
+#include "wave/wave_messages.hpp"
+
+bool checkInputFile(const std::string& path) {
+    const InputFile file(path);
+    return file.isOpen();
+}
+
+HeaderCheck readWaveHeader(const std::string& path) {
+    HeaderBytes header{};
+    std::size_t available = 0;
+    {
+        InputFile file(path);
+        if (!file.isOpen()) {
+            HeaderCheck check;
+            check.fileNotFound = true;
+            check.title = kFileNotFoundTitle;
+            check.message = kFileNotFoundText;
+            return check;
+        }
+        available = file.readAt(0, header.data(), header.size());
+    }
+    return decodeWaveHeader(header.data(), available);
+}
+
+LoadedInput loadSamples(const std::string& path, const WaveInfo& info) {
+    LoadedInput input;
+    const std::size_t frames = info.frameCount > 0 ? static_cast<std::size_t>(info.frameCount) : 0;
+    input.inputSamples.assign(2 * frames, 0);
+
+    InputFile file(path);
+    if (!file.isOpen()) {
+        input.reason = std::move(file.reason);
+        return input;
+    }
+    file.readAt(0, input.headerBytes.data(), input.headerBytes.size());
+    // The file's little-endian samples go straight into the array; past the file's end they
+    // stay 0.
+    file.readAt(kWaveHeaderSize, input.inputSamples.data(),
+                input.inputSamples.size() * sizeof(std::int16_t));
+    if constexpr (std::endian::native == std::endian::big) {
+        for (std::int16_t& sample : input.inputSamples) {
+            const auto bits = static_cast<std::uint16_t>(sample);
+            sample = static_cast<std::int16_t>(static_cast<std::uint16_t>(bits << 8 | bits >> 8));
+        }
+    }
+    if (!file.reason.empty()) {
+        input.reason = std::move(file.reason);
+        return input;
+    }
+    input.loaded = true;
+    return input;
+}
