@@ -40,7 +40,7 @@ std::string runCommand(const std::string& command, int* status = nullptr) {
     return output;
 }
 
-std::string quoted(const std::string& text) {
+std::string shellQuoted(const std::string& text) {
     std::string result = "'";
     for (const char c : text) {
         result += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -96,26 +96,26 @@ protected:
     }
 
     void TearDown() override {
-        runCommand("tmux kill-session -t " + quoted(session_) + " 2>/dev/null");
-        runCommand("rm -rf " + quoted(folder_));
+        runCommand("tmux kill-session -t " + shellQuoted(session_) + " 2>/dev/null");
+        runCommand("rm -rf " + shellQuoted(folder_));
     }
 
     void start() {
         const std::string program =
-            "echo $$ > program-pid; exec " + quoted(CARTRIVEX_PROGRAM);
-        const std::string script = "cd " + quoted(folder_) + " && stty sane && sh -c " +
-                                   quoted(program) +
+            "echo $$ > program-pid; exec " + shellQuoted(CARTRIVEX_PROGRAM);
+        const std::string script = "cd " + shellQuoted(folder_) + " && stty sane && sh -c " +
+                                   shellQuoted(program) +
                                    "; echo $? > exit-code; stty -a > modes; sleep 600";
         int status = 0;
-        runCommand("tmux new-session -d -x 80 -y 65 -s " + quoted(session_) +
-                       " -e TERM=xterm-256color " + quoted("sh -c " + quoted(script)),
+        runCommand("tmux new-session -d -x 80 -y 65 -s " + shellQuoted(session_) +
+                       " -e TERM=xterm-256color " + shellQuoted("sh -c " + shellQuoted(script)),
                    &status);
         ASSERT_EQ(status, 0);
         ASSERT_TRUE(waitForScreen("File to process?")) << screen();
     }
 
     std::string screen() const {
-        return runCommand("tmux capture-pane -p -t " + quoted(session_));
+        return runCommand("tmux capture-pane -p -t " + shellQuoted(session_));
     }
 
     std::vector<std::string> rows() const {
@@ -142,10 +142,10 @@ protected:
     }
 
     void keys(const std::string& text) {
-        runCommand("tmux send-keys -t " + quoted(session_) + " -l " + quoted(text));
+        runCommand("tmux send-keys -t " + shellQuoted(session_) + " -l " + shellQuoted(text));
     }
     void key(const char* name) {
-        runCommand("tmux send-keys -t " + quoted(session_) + " " + name);
+        runCommand("tmux send-keys -t " + shellQuoted(session_) + " " + name);
     }
 
     std::string fileText(const std::string& name) const {
@@ -263,7 +263,7 @@ TEST_F(TerminalSession, CtrlCTypedIsAnOrdinaryCharacter) {
 TEST(ProgramWithoutTerminal, SaysSoAndFails) {
     int status = 0;
     const std::string output =
-        runCommand(quoted(CARTRIVEX_PROGRAM) + " </dev/null 2>&1 >/dev/null", &status);
+        runCommand(shellQuoted(CARTRIVEX_PROGRAM) + " </dev/null 2>&1 >/dev/null", &status);
     EXPECT_NE(status, 0);
     EXPECT_NE(output.find("terminal"), std::string::npos) << output;
 }
