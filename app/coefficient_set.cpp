@@ -11,7 +11,7 @@
 namespace {
 
 bool exists(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
 }
 

@@ -93,7 +93,8 @@ void askInputFile(ConsoleScreen& screen, JobAnswers& answers) {
         endLine(screen);
         printText(screen, "   Cartrivex v1");
         endLine(screen);
-        printText(screen, "   Lateral tracking error of a phonograph pickup, heard on your records");
+        printText(screen,
+                  "   Lateral tracking error of a phonograph pickup, heard on your records");
         endLine(screen);
         printText(screen, "   Try it on sample.wav, which comes with the program");
         endLine(screen);
@@ -137,8 +138,8 @@ void printFileReport(ConsoleScreen& screen, const WaveInfo& info) {
                 "");
     printFigure(screen, "                     Sample rate ", info.sampleRate, NumberForm::Long,
                 "Hz");
-    printFigure(screen, "                     Resolution  ", info.bitsPerSample,
-                NumberForm::Short, "bits");
+    printFigure(screen, "                     Resolution  ", info.bitsPerSample, NumberForm::Short,
+                "bits");
     printFigure(screen, "                     Length      ", info.frameCount, NumberForm::Long,
                 "samples");
     printFigure(screen, "                     Duration    ", roundToDecimals(info.duration, 2),

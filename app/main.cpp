@@ -1,3 +1,5 @@
 #include "app/program.hpp"
 
-int main() { return runProgram(); }
+int main() {
+    return runProgram();
+}

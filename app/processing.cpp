@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/job_texts.hpp"
-#include "console/console_window.hpp"
 #include "app/signal_chain.hpp"
+#include "console/console_window.hpp"
 #include "wave/wave_reader.hpp"
 #include "wave/wave_writer.hpp"
 
@@ -89,9 +89,8 @@ ProcessingResult processStages(ConsoleScreen& screen, JobAnswers& answers,
     stageDone(screen);
 
     ScreenProgress progress{screen};
-    ChainResult chain =
-        runSignalChain(std::move(input.inputSamples), answers.waveInfo, answers.discParameters,
-                       coefficients, threadCount, progress);
+    ChainResult chain = runSignalChain(std::move(input.inputSamples), answers.waveInfo,
+                                       answers.discParameters, coefficients, threadCount, progress);
     result.outputGain = chain.outputGain;
 
     printLine(screen, "   Writing output file...");

@@ -40,9 +40,8 @@ struct SilentProgress {
 // and ends, and of each upsampling stage as it ends.
 template <typename Progress>
 ChainResult runSignalChain(std::vector<std::int16_t> inputSamples, const WaveInfo& info,
-                           const DiscParameters& discParameters,
-                           const CoefficientSet& coefficients, int threadCount,
-                           Progress& progress) {
+                           const DiscParameters& discParameters, const CoefficientSet& coefficients,
+                           int threadCount, Progress& progress) {
     const std::int32_t frameCount = info.frameCount;
 
     progress.starting(ChainStep::MidSide);
@@ -63,8 +62,8 @@ ChainResult runSignalChain(std::vector<std::int16_t> inputSamples, const WaveInf
     progress.starting(ChainStep::Interpolation);
     const GrooveGeometry geometry = deriveGrooveGeometry(discParameters, info.sampleRate);
     SampleBuffer distortedLateral = calculateInterpolatedOutput(
-        std::move(highRateLateral), frameCount, discParameters.fullScaleLateralAmplitude,
-        geometry, threadCount);
+        std::move(highRateLateral), frameCount, discParameters.fullScaleLateralAmplitude, geometry,
+        threadCount);
     progress.finished(ChainStep::Interpolation);
 
     progress.starting(ChainStep::InverseFiltering);

@@ -20,7 +20,7 @@ void onFatalSignal(int number) {
 }  // namespace
 
 void installSignalGuard() {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onFatalSignal;
     action.sa_flags = SA_RESETHAND | SA_NODEFER;
     sigemptyset(&action.sa_mask);

@@ -78,13 +78,15 @@ std::string inputFile(int seconds) {
     const std::uint32_t dataLength = static_cast<std::uint32_t>(samples.size() * 2);
     const std::uint32_t fields[] = {0x46464952u, 36 + dataLength, 0x45564157u, 0x20746d66u, 16};
     for (int f = 0; f < 5; ++f) {
-        for (int b = 0; b < 4; ++b) header[4 * f + b] = static_cast<std::uint8_t>(fields[f] >> (8 * b));
+        for (int b = 0; b < 4; ++b)
+            header[4 * f + b] = static_cast<std::uint8_t>(fields[f] >> (8 * b));
     }
     const std::uint8_t format[] = {1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 2, 0, 4, 0, 16, 0};
     std::copy(std::begin(format), std::end(format), header.begin() + 20);
     const std::uint8_t data[] = {'d', 'a', 't', 'a'};
     std::copy(std::begin(data), std::end(data), header.begin() + 36);
-    for (int b = 0; b < 4; ++b) header[40 + b] = static_cast<std::uint8_t>(dataLength >> (8 * b));
+    for (int b = 0; b < 4; ++b)
+        header[40 + b] = static_cast<std::uint8_t>(dataLength >> (8 * b));
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(header.data()), 44);
     out.write(reinterpret_cast<const char*>(samples.data()),
@@ -161,32 +163,45 @@ void BM_Stage(benchmark::State& state) {
     const GrooveGeometry geometry = deriveGrooveGeometry(kTypical, kRate);
     SampleBuffer distorted;
     if (stage >= 7) {
-        distorted = calculateInterpolatedOutput(std::move(rates[4]), info.frameCount,
-                                                kTypical.fullScaleLateralAmplitude, geometry,
-                                                threads());
+        distorted =
+            calculateInterpolatedOutput(std::move(rates[4]), info.frameCount,
+                                        kTypical.fullScaleLateralAmplitude, geometry, threads());
     }
     for (auto _ : state) {
         state.PauseTiming();
         SampleBuffer input;
-        if (stage == 1) input = copyOf(components.midComponent);
-        if (stage >= 2 && stage <= 5) input = copyOf(rates[stage - 2]);
-        if (stage == 6) input = copyOf(rates[4]);
-        if (stage == 7) input = copyOf(distorted);
+        if (stage == 1)
+            input = copyOf(components.midComponent);
+        if (stage >= 2 && stage <= 5)
+            input = copyOf(rates[stage - 2]);
+        if (stage == 6)
+            input = copyOf(rates[4]);
+        if (stage == 7)
+            input = copyOf(distorted);
         std::vector<std::int16_t> fresh = samples;
         state.ResumeTiming();
         switch (stage) {
-            case 0: benchmark::DoNotOptimize(convertToMidSide(std::move(fresh), info.frameCount)); break;
-            case 1: benchmark::DoNotOptimize(filterLateral(std::move(input), kRate)); break;
-            case 2: case 3: case 4: case 5:
+            case 0:
+                benchmark::DoNotOptimize(convertToMidSide(std::move(fresh), info.frameCount));
+                break;
+            case 1:
+                benchmark::DoNotOptimize(filterLateral(std::move(input), kRate));
+                break;
+            case 2:
+            case 3:
+            case 4:
+            case 5:
                 benchmark::DoNotOptimize(upsampleStage(stage - 2, std::move(input),
                                                        coefficients().taps[stage - 2], threads()));
                 break;
             case 6:
                 benchmark::DoNotOptimize(calculateInterpolatedOutput(
-                    std::move(input), info.frameCount, kTypical.fullScaleLateralAmplitude,
-                    geometry, threads()));
+                    std::move(input), info.frameCount, kTypical.fullScaleLateralAmplitude, geometry,
+                    threads()));
                 break;
-            case 7: benchmark::DoNotOptimize(inverseFilterLateral(std::move(input), kRate)); break;
+            case 7:
+                benchmark::DoNotOptimize(inverseFilterLateral(std::move(input), kRate));
+                break;
         }
     }
 }
@@ -210,7 +225,7 @@ double peakMegabytes(const std::string& input) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         return -1.0;
     }
-    struct rusage usage{};
+    struct rusage usage {};
     ::getrusage(RUSAGE_CHILDREN, &usage);
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }

@@ -2,7 +2,9 @@
 
 namespace {
 
-ScreenBuffer& buffer(ConsoleScreen& screen) { return screen.device->screen; }
+ScreenBuffer& buffer(ConsoleScreen& screen) {
+    return screen.device->screen;
+}
 
 void moveToNextRow(ConsoleScreen& screen) {
     ScreenBuffer& buf = buffer(screen);
@@ -46,8 +48,8 @@ void printText(ConsoleScreen& screen, std::string_view text) {
             scrollScreenUp(buf, currentAttribute(screen));
             screen.pendingWrap = false;
         }
-        const int written = writeRowSegment(buf, buf.cursorRow, buf.cursorColumn, text,
-                                            currentAttribute(screen));
+        const int written =
+            writeRowSegment(buf, buf.cursorRow, buf.cursorColumn, text, currentAttribute(screen));
         text.remove_prefix(written);
         buf.cursorColumn += written;
         if (buf.cursorColumn > buf.width) {
@@ -88,7 +90,9 @@ void locate(ConsoleScreen& screen, int row, int column) {
     screen.pendingWrap = false;
 }
 
-int cursorRow(const ConsoleScreen& screen) { return screen.device->screen.cursorRow; }
+int cursorRow(const ConsoleScreen& screen) {
+    return screen.device->screen.cursorRow;
+}
 
 void setColours(ConsoleScreen& screen, int foreground, int background) {
     if (foreground >= 0 && foreground < 16) {

@@ -36,7 +36,9 @@ void ConsoleMessageBox(ConsoleDevice& device, const std::string& text, const std
     showMessageBox(device, title, text);
 }
 
-void MessageBeep(ConsoleDevice& device, unsigned) { ringBell(device); }
+void MessageBeep(ConsoleDevice& device, unsigned) {
+    ringBell(device);
+}
 
 void Sleep(ConsoleDevice& device, unsigned milliseconds) {
     pauseMilliseconds(device, milliseconds);

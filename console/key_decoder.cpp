@@ -15,8 +15,12 @@ void emitExtended(KeyDecoder& decoder, std::deque<KeyEvent>& keys) {
     keys.push_back(KeyEvent{KeyKind::Extended, 0});
 }
 
-bool isFinalByte(unsigned char byte) { return byte >= 0x40 && byte <= 0x7E; }
-bool isParameterOrIntermediate(unsigned char byte) { return byte >= 0x20 && byte <= 0x3F; }
+bool isFinalByte(unsigned char byte) {
+    return byte >= 0x40 && byte <= 0x7E;
+}
+bool isParameterOrIntermediate(unsigned char byte) {
+    return byte >= 0x20 && byte <= 0x3F;
+}
 
 }  // namespace
 

@@ -18,4 +18,6 @@ void decodeKeyByte(KeyDecoder& decoder, unsigned char byte, std::deque<KeyEvent>
 // No further byte came: a lone ESC is the Escape key, an unfinished sequence an extended key.
 void flushKeyDecoder(KeyDecoder& decoder, std::deque<KeyEvent>& keys);
 
-inline bool keyDecoderWaiting(const KeyDecoder& decoder) { return !decoder.pending.empty(); }
+inline bool keyDecoderWaiting(const KeyDecoder& decoder) {
+    return !decoder.pending.empty();
+}

@@ -220,14 +220,13 @@ void drawMessageBox(TerminalConsole& terminal, const std::string& title, const s
     const MessageBoxLayout layout = layoutMessageBox(COLS, LINES, title, text);
     for (std::size_t i = 0; i < layout.rows.size(); ++i) {
         const MessageBoxRow& row = layout.rows[i];
-        const std::size_t button = row.role == MessageBoxRowRole::Button
-                                       ? row.text.find("[ OK ]")
-                                       : std::string::npos;
+        const std::size_t button =
+            row.role == MessageBoxRowRole::Button ? row.text.find("[ OK ]") : std::string::npos;
         for (int column = 0; column < layout.width; ++column) {
-            const bool highlighted = row.role == MessageBoxRowRole::TitleBar ||
-                                     (button != std::string::npos &&
-                                      static_cast<std::size_t>(column) >= button &&
-                                      static_cast<std::size_t>(column) < button + 6);
+            const bool highlighted =
+                row.role == MessageBoxRowRole::TitleBar ||
+                (button != std::string::npos && static_cast<std::size_t>(column) >= button &&
+                 static_cast<std::size_t>(column) < button + 6);
             drawCell(terminal, layout.top + static_cast<int>(i), layout.left + column,
                      static_cast<unsigned char>(row.text[column]),
                      highlighted ? kTitleBarAttribute : kBoxAttribute);
@@ -405,7 +404,9 @@ void terminalMessageBox(TerminalConsole& terminal, const ScreenBuffer& screen,
     terminalPresent(terminal, screen);
 }
 
-void terminalBeep(TerminalConsole&) { beep(); }
+void terminalBeep(TerminalConsole&) {
+    beep();
+}
 
 void terminalSetTitle(TerminalConsole& terminal, const std::string& title) {
     if (!terminal.titles) {

@@ -11,10 +11,12 @@
 
 namespace {
 
-constexpr char kEndOfFile = 26;                      // Ctrl-Z
-constexpr std::size_t kLargestFile = 256u << 20;     // bytes read at most
+constexpr char kEndOfFile = 26;                   // Ctrl-Z
+constexpr std::size_t kLargestFile = 256u << 20;  // bytes read at most
 
-bool droppedInsideValue(char c) { return c == '\n' || c == '\t'; }
+bool droppedInsideValue(char c) {
+    return c == '\n' || c == '\t';
+}
 
 bool readWholeFile(const std::string& path, std::string& text, std::string& reason) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -12,4 +12,6 @@ static_assert(std::numeric_limits<long double>::digits == 64,
 inline constexpr long double kChainPi = 3.14159265359L;
 
 // Rounds an extended intermediate to the double it is stored as.
-inline double stored(long double value) { return static_cast<double>(value); }
+inline double stored(long double value) {
+    return static_cast<double>(value);
+}

@@ -24,8 +24,7 @@ StereoOutput convertToLeftRight(const SampleBuffer& restoredLateral,
     StereoOutput result{SampleBuffer(2 * frames), 0.0};
     double peak = 0.0;
     for (std::size_t i = 0; i < frames; ++i) {
-        const double left =
-            stored(static_cast<long double>(sideComponent[i]) + restoredLateral[i]);
+        const double left = stored(static_cast<long double>(sideComponent[i]) + restoredLateral[i]);
         result.stereoOutput[2 * i] = left;
         if (std::fabs(left) > peak) {
             peak = std::fabs(left);

@@ -12,8 +12,7 @@ struct MidSideComponents {
 
 // Takes the interleaved left/right samples over and releases them once both components are
 // filled. The halves are exact.
-MidSideComponents convertToMidSide(std::vector<std::int16_t> inputSamples,
-                                   std::int32_t frameCount);
+MidSideComponents convertToMidSide(std::vector<std::int16_t> inputSamples, std::int32_t frameCount);
 
 struct StereoOutput {
     SampleBuffer stereoOutput;  // 2N values, left at 2i, right at 2i + 1, not yet scaled

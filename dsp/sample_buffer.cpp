@@ -17,7 +17,9 @@ constexpr std::size_t kMappedFrom = SIZE_MAX;
 constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
 #endif
 
-std::size_t roundUp(std::size_t value, std::size_t step) { return (value + step - 1) / step * step; }
+std::size_t roundUp(std::size_t value, std::size_t step) {
+    return (value + step - 1) / step * step;
+}
 
 }  // namespace
 
@@ -38,8 +40,8 @@ SampleBuffer::SampleBuffer(std::size_t size) : size_(size) {
     }
     // Fresh anonymous pages are zero. Map a little more so the array can start on a huge page.
     mappedBytes_ = roundUp(bytes, kHugePage) + kHugePage;
-    mapping_ = ::mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                      -1, 0);
+    mapping_ =
+        ::mmap(nullptr, mappedBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping_ == MAP_FAILED) {
         mapping_ = nullptr;
         throw std::bad_alloc();
@@ -68,7 +70,9 @@ SampleBuffer& SampleBuffer::operator=(SampleBuffer&& other) noexcept {
     return *this;
 }
 
-SampleBuffer::~SampleBuffer() { release(); }
+SampleBuffer::~SampleBuffer() {
+    release();
+}
 
 void SampleBuffer::release() {
     if (mapping_ != nullptr) {

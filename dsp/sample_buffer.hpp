@@ -7,7 +7,7 @@
 // Large buffers come straight from the system in huge pages, so that creating one costs no more
 // than the memory it touches.
 class SampleBuffer {
-public:
+  public:
     SampleBuffer() = default;
     // Throws std::bad_alloc when the memory cannot be had.
     explicit SampleBuffer(std::size_t size);
@@ -34,7 +34,7 @@ public:
     // start; what is read there afterwards is 0.
     void releaseBefore(std::size_t index);
 
-private:
+  private:
     double* data_ = nullptr;
     std::size_t size_ = 0;
     void* mapping_ = nullptr;  // set when the memory came from mmap

@@ -86,7 +86,8 @@ std::vector<std::int32_t> makeSineTable() {
         const int inTurn = i % kTableSize;
         const int inHalf = inTurn % (kTableSize / 2);
         const int mirrored = inHalf <= quarter ? inHalf : kTableSize / 2 - inHalf;
-        const auto value = static_cast<std::int32_t>(roundedShift(quarterWave[mirrored], kFine - 30));
+        const auto value =
+            static_cast<std::int32_t>(roundedShift(quarterWave[mirrored], kFine - 30));
         table[i] = inTurn < kTableSize / 2 ? value : -value;
     }
     return table;
@@ -227,10 +228,10 @@ Mix compose(const std::vector<std::int32_t>& table) {
         Pitch fifth;
     };
     const Chord chords[] = {
-        {a, interval(a, 5, 4), interval(a, 3, 2)},                                // A
-        {interval(a, 5, 6), interval(a, 1, 1), interval(a, 5, 4)},                // F#m
-        {interval(a, 2, 3), interval(a, 5, 6), interval(a, 1, 1)},                // D
-        {interval(a, 3, 4), interval(a, 15, 16), interval(a, 9, 8)},              // E
+        {a, interval(a, 5, 4), interval(a, 3, 2)},                    // A
+        {interval(a, 5, 6), interval(a, 1, 1), interval(a, 5, 4)},    // F#m
+        {interval(a, 2, 3), interval(a, 5, 6), interval(a, 1, 1)},    // D
+        {interval(a, 3, 4), interval(a, 15, 16), interval(a, 9, 8)},  // E
     };
     const int chordLength = kFrames / 4;
     const int eighth = kRate / 4;  // 120 beats a minute
@@ -305,13 +306,13 @@ std::string waveFile(const std::vector<std::int16_t>& samples) {
     putLittleEndian(bytes, 36 + dataBytes, 4);
     bytes += "WAVE";
     bytes += "fmt ";
-    putLittleEndian(bytes, 16, 4);                                 // format chunk size
-    putLittleEndian(bytes, 1, 2);                                  // PCM
-    putLittleEndian(bytes, kChannels, 2);                          // channels
-    putLittleEndian(bytes, kRate, 4);                              // frames per second
-    putLittleEndian(bytes, kRate * kChannels * kBits / 8, 4);      // bytes per second
-    putLittleEndian(bytes, kChannels * kBits / 8, 2);              // bytes per frame
-    putLittleEndian(bytes, kBits, 2);                              // bits per sample
+    putLittleEndian(bytes, 16, 4);                             // format chunk size
+    putLittleEndian(bytes, 1, 2);                              // PCM
+    putLittleEndian(bytes, kChannels, 2);                      // channels
+    putLittleEndian(bytes, kRate, 4);                          // frames per second
+    putLittleEndian(bytes, kRate * kChannels * kBits / 8, 4);  // bytes per second
+    putLittleEndian(bytes, kChannels * kBits / 8, 2);          // bytes per frame
+    putLittleEndian(bytes, kBits, 2);                          // bits per sample
     bytes += "data";
     putLittleEndian(bytes, dataBytes, 4);
     for (const std::int16_t sample : samples) {

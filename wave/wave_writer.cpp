@@ -184,7 +184,8 @@ WriteResult replaceFile(const Target& target, const HeaderBytes& headerBytes,
     pendingSet = 0;
 
     // Make the rename itself durable; the new file is complete whether or not this succeeds.
-    const int directory = ::open(directoryOf(target.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int directory =
+        ::open(directoryOf(target.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory >= 0) {
         ::fsync(directory);
         ::close(directory);

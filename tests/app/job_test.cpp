@@ -23,7 +23,8 @@ std::vector<std::uint8_t> waveFile(const std::vector<std::int16_t>& samples, int
     const std::uint32_t dataLength = static_cast<std::uint32_t>(samples.size() * 2);
     std::vector<std::uint8_t> bytes(44);
     auto put32 = [&bytes](int at, std::uint32_t v) {
-        for (int b = 0; b < 4; ++b) bytes[at + b] = static_cast<std::uint8_t>(v >> (8 * b));
+        for (int b = 0; b < 4; ++b)
+            bytes[at + b] = static_cast<std::uint8_t>(v >> (8 * b));
     };
     auto put16 = [&bytes](int at, std::uint32_t v) {
         bytes[at] = static_cast<std::uint8_t>(v);
@@ -60,7 +61,7 @@ std::vector<std::int16_t> sine(int frames, double amplitude) {
 
 // A run of the whole program against the in-memory console, in a folder of its own.
 class JobTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/cartrivex-job-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -89,6 +90,11 @@ protected:
     }
 
     void type(const std::string& line) { scriptText(script_, line + "\r"); }
+    // A line that the program refuses, and the Enter that closes the box it shows.
+    void typeRefused(const std::string& line) {
+        type(line);
+        script_.keys.push_back({KeyKind::Character, 13});
+    }
 
     int run() { return runJob(device_, coefficients_, 2); }
 
@@ -127,18 +133,17 @@ TEST_F(JobTest, RunsTheWholeDialogueOnItsRows) {
     EXPECT_EQ(row(2), "   Cartrivex v1");
     EXPECT_EQ(row(3).substr(0, 3), "   ");
     EXPECT_EQ(row(4).substr(0, 3), "   ");
-    expectRows(5, {"", "", "", "   File to process?  " + path("in.wav"), "", "",
-                   "                     FILE DATA", "",
-                   "                     Channels     2",
-                   "                     Sample rate  44100 Hz",
-                   "                     Resolution   16 bits",
-                   "                     Length       1000 samples",
-                   "                     Duration     .02 second(s)", "", "", "",
-                   "   Disc parameters:", ""});
-    EXPECT_EQ(row(23), "      Rotational speed [33/45]?                   45");
-    EXPECT_EQ(row(24), "      Groove radius (mm)?                         60");
-    EXPECT_EQ(row(25), "      Full scale lateral groove amplitude (mm)?   0.05");
-    EXPECT_EQ(row(26), "      Lateral tracking error (deg)?               1.5");
+    expectRows(
+        5,
+        {"", "", "", "   File to process?  " + path("in.wav"), "", "",
+         "                     FILE DATA", "", "                     Channels     2",
+         "                     Sample rate  44100 Hz", "                     Resolution   16 bits",
+         "                     Length       1000 samples",
+         "                     Duration     .02 second(s)", "", "", "", "   Disc parameters:", ""});
+    EXPECT_EQ(row(23), "      Rotational speed [33/45]?                  45");
+    EXPECT_EQ(row(24), "      Groove radius (mm)?                        60");
+    EXPECT_EQ(row(25), "      Full scale lateral groove amplitude (mm)?  0.05");
+    EXPECT_EQ(row(26), "      Lateral tracking error (deg)?              1.5");
     expectRows(27, {"", "", "   Output file?  " + path("out.wav"), "", ""});
     expectRows(32, {"   Reading input file...",
                     "   Done",
@@ -166,7 +171,10 @@ TEST_F(JobTest, RunsTheWholeDialogueOnItsRows) {
                     "",
                     "   Writing output file...",
                     "   Done",
-                    "", "", "", "",
+                    "",
+                    "",
+                    "",
+                    "",
                     "   Job finished",
                     "   press any key to quit",
                     ""});
@@ -190,11 +198,17 @@ TEST_F(JobTest, RefusedAnswersAreAskedAgainInPlace) {
     std::vector<std::uint8_t> mono = waveFile(sine(100, 1000), 1);
     writeFile("mono.wav", mono);
     writeFile("in.wav", waveFile(sine(300, 1000)));
-    type("");
-    type(path("missing.wav"));
-    type(path("mono.wav"));
+    typeRefused("");
+    typeRefused(path("missing.wav"));
+    typeRefused(path("mono.wav"));
     type(path("in.wav"));
-    for (const char* answer : {" 33", "33.3", "45rpm", "33", "abc", "0", "12.5mm", "", "-1"}) {
+    for (const char* answer : {" 33", "33.3", "45rpm"}) {
+        typeRefused(answer);
+    }
+    type("33");
+    typeRefused("abc");
+    typeRefused("0");
+    for (const char* answer : {"12.5mm", "", "-1"}) {
         type(answer);
     }
     type(path("out.wav"));
@@ -202,26 +216,39 @@ TEST_F(JobTest, RefusedAnswersAreAskedAgainInPlace) {
     EXPECT_EQ(run(), 0);
 
     const std::string notFound =
-        "box              ERROR|          File not found.\\nPlease enter a valid filename";
+        "box               ERROR|          File not found.\\nPlease enter a valid filename";
     const std::string speed = "box   ERROR|You must specify either '33' or '45' ";
     const std::vector<std::string> expected = {
-        "title Cartrivex", "sleep 100", "beep", notFound, "sleep 100", "beep", notFound, "beep",
-        "box   ERROR|This is not a stereo Wave file ", "beep", speed, "beep", speed, "beep", speed,
-        "beep", "box   ERROR|" + std::string(
-                                   "The groove radius must not be 0: the groove would not move "
-                                   "under the stylus "),
-        "beep", "box   ERROR|" + std::string(
-                                   "The groove radius must not be 0: the groove would not move "
-                                   "under the stylus "),
+        "title Cartrivex",
+        "sleep 100",
+        "beep",
+        notFound,
+        "sleep 100",
+        "beep",
+        notFound,
+        "beep",
+        "box   ERROR|This is not a stereo Wave file ",
+        "beep",
+        speed,
+        "beep",
+        speed,
+        "beep",
+        speed,
+        "beep",
+        "box   ERROR|" + std::string("The groove radius must not be 0: the groove would not move "
+                                     "under the stylus "),
+        "beep",
+        "box   ERROR|" + std::string("The groove radius must not be 0: the groove would not move "
+                                     "under the stylus "),
         "beep"};
     EXPECT_EQ(script_.events, expected);
     // Nothing of the refused attempts is left; every answer stands on its row.
     EXPECT_EQ(row(8), "   File to process?  " + path("in.wav"));
     EXPECT_EQ(row(16), "                     Length       300 samples");
-    EXPECT_EQ(row(23), "      Rotational speed [33/45]?                   33");
-    EXPECT_EQ(row(24), "      Groove radius (mm)?                         12.5mm");
+    EXPECT_EQ(row(23), "      Rotational speed [33/45]?                  33");
+    EXPECT_EQ(row(24), "      Groove radius (mm)?                        12.5mm");
     EXPECT_EQ(row(25), "      Full scale lateral groove amplitude (mm)?");
-    EXPECT_EQ(row(26), "      Lateral tracking error (deg)?               -1");
+    EXPECT_EQ(row(26), "      Lateral tracking error (deg)?              -1");
     EXPECT_EQ(row(29), "   Output file?  " + path("out.wav"));
     EXPECT_EQ(row(62), "   Job finished");
     EXPECT_EQ(readFile("out.wav").size(), 44u + 1200u);
@@ -236,9 +263,8 @@ TEST_F(JobTest, AttenuationIsNotedWhenThePeakWouldClip) {
         taps[static_cast<std::size_t>(kUpsampleStages[stage].delay)] = 1.0;
     }
     writeFile("in.wav", waveFile(sine(2000, 20000)));
-    for (const std::string& answer :
-         {path("in.wav"), std::string("33"), std::string("60"), std::string("0"),
-          std::string("0"), path("out.wav")}) {
+    for (const std::string& answer : {path("in.wav"), std::string("33"), std::string("60"),
+                                      std::string("0"), std::string("0"), path("out.wav")}) {
         type(answer);
     }
     script_.keys.push_back({KeyKind::Extended, 59});
@@ -249,7 +275,9 @@ TEST_F(JobTest, AttenuationIsNotedWhenThePeakWouldClip) {
     ASSERT_EQ(note.substr(0, prefix.size()), prefix);
     EXPECT_EQ(note.substr(note.size() - 30), "decibel(s) to prevent clipping");
     const double decibels = std::atof(note.c_str() + prefix.size());
-    EXPECT_NEAR(decibels, 20 * std::log10(144.0 * 15000 / 32766), 0.2);
+    // The lateral peak alone is 144 x 15000; the side and the filters' start-up add a little.
+    EXPECT_GE(decibels, 20 * std::log10(144.0 * 15000 / 32766));
+    EXPECT_LT(decibels, 20 * std::log10(144.0 * 15000 / 32766) + 2);
     expectRows(61, {"", "", "   Job finished", "   press any key to quit", ""});
     EXPECT_EQ(device_.screen.cursorRow, 65);
 }
@@ -257,11 +285,13 @@ TEST_F(JobTest, AttenuationIsNotedWhenThePeakWouldClip) {
 TEST_F(JobTest, AFailedWriteAsksForAnotherNameAndKeepsTheResult) {
     writeFile("in.wav", waveFile(sine(200, 3000)));
     ASSERT_EQ(mkdir(path("taken").c_str(), 0755), 0);
-    for (const std::string& answer :
-         {path("in.wav"), std::string("45"), std::string("60"), std::string("0.05"),
-          std::string("1.5"), path("taken"), path("no/such/folder/out.wav"), path("out.wav")}) {
+    for (const std::string& answer : {path("in.wav"), std::string("45"), std::string("60"),
+                                      std::string("0.05"), std::string("1.5")}) {
         type(answer);
     }
+    typeRefused(path("taken"));
+    typeRefused(path("no/such/folder/out.wav"));
+    type(path("out.wav"));
     script_.keys.push_back({KeyKind::Character, 'q'});
     EXPECT_EQ(run(), 0);
     int boxes = 0;
@@ -271,17 +301,19 @@ TEST_F(JobTest, AFailedWriteAsksForAnotherNameAndKeepsTheResult) {
         }
     }
     EXPECT_EQ(boxes, 2);
-    expectRows(56, {"   Writing output file...", "   Output file?  " + path("no/such/folder/out.wav"),
-                    "   Output file?  " + path("out.wav"), "   Done"});
+    expectRows(55,  // two rows more than a plain run: the screen has scrolled by one
+               {"   Writing output file...", "   Output file?  " + path("no/such/folder/out.wav"),
+                "   Output file?  " + path("out.wav"), "   Done"});
     EXPECT_EQ(readFile("out.wav").size(), 44u + 800u);
 }
 
 TEST_F(JobTest, GivingUpOnTheOutputEndsWithoutSuccess) {
     writeFile("in.wav", waveFile(sine(50, 3000)));
     for (const std::string& answer : {path("in.wav"), std::string("45"), std::string("60"),
-                                      std::string("0.05"), std::string("1.5"), path("")}) {
+                                      std::string("0.05"), std::string("1.5")}) {
         type(answer);
     }
+    typeRefused(path(""));
     type("");
     script_.keys.push_back({KeyKind::Character, 'q'});
     EXPECT_EQ(run(), 1);

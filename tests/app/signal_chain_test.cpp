@@ -48,7 +48,7 @@ std::vector<std::int16_t> randomInput(std::int32_t frames, int loudness, unsigne
 }
 
 class SignalChainTest : public ::testing::TestWithParam<ChainCase> {
-protected:
+  protected:
     static void SetUpTestSuite() {
         std::string message;
         ASSERT_TRUE(loadCoefficientSet(CARTRIVEX_SOURCE_DIR, coefficients_, message)) << message;
@@ -69,8 +69,8 @@ TEST_P(SignalChainTest, MatchesTheDirectImplementationForAnyThreadCount) {
     const ReferenceOutput expected = referenceProcess(input, c.frames, parameters, taps);
     for (const int threads : {1, 2, 3}) {
         SilentProgress progress;
-        const ChainResult result = runSignalChain(input, infoFor(c.frames), parameters,
-                                                  coefficients_, threads, progress);
+        const ChainResult result =
+            runSignalChain(input, infoFor(c.frames), parameters, coefficients_, threads, progress);
         EXPECT_EQ(result.outputGain, expected.outputGain) << threads << " threads";
         ASSERT_EQ(result.outputSamples.size(), expected.outputSamples.size());
         EXPECT_EQ(result.outputSamples, expected.outputSamples) << threads << " threads";
@@ -79,17 +79,17 @@ TEST_P(SignalChainTest, MatchesTheDirectImplementationForAnyThreadCount) {
 
 const double k33 = stored(100.0L / 3.0L);
 
-INSTANTIATE_TEST_SUITE_P(
-    SeededInputs, SignalChainTest,
-    ::testing::Values(ChainCase{1, 45, 60, 0.05, 1.5, 30000}, ChainCase{2, k33, 60, 0.05, 1.5, 100},
-                      ChainCase{3, 45, 60, 0.05, -1.5, 32767},
-                      ChainCase{400, 45, 60, 0.05, 1.5, 20000},
-                      ChainCase{400, k33, 120, 0.08, -3, 32767},
-                      ChainCase{257, 45, 60, 0.0, 1.5, 15000},
-                      ChainCase{300, k33, 60, 0.05, 0.0, 15000},
-                      ChainCase{350, 45, 60, 5.0, 89.9, 32767},
-                      ChainCase{333, 45, -60, 0.05, 30, 25000},
-                      ChainCase{220, k33, 1e-3, 10.0, -60, 32767}));
+INSTANTIATE_TEST_SUITE_P(SeededInputs, SignalChainTest,
+                         ::testing::Values(ChainCase{1, 45, 60, 0.05, 1.5, 30000},
+                                           ChainCase{2, k33, 60, 0.05, 1.5, 100},
+                                           ChainCase{3, 45, 60, 0.05, -1.5, 32767},
+                                           ChainCase{400, 45, 60, 0.05, 1.5, 20000},
+                                           ChainCase{400, k33, 120, 0.08, -3, 32767},
+                                           ChainCase{257, 45, 60, 0.0, 1.5, 15000},
+                                           ChainCase{300, k33, 60, 0.05, 0.0, 15000},
+                                           ChainCase{350, 45, 60, 5.0, 89.9, 32767},
+                                           ChainCase{333, 45, -60, 0.05, 30, 25000},
+                                           ChainCase{220, k33, 1e-3, 10.0, -60, 32767}));
 
 // A loud input must come out scaled so that it does not clip, with the same bytes.
 TEST(SignalChainGainTest, TheGainKeepsEveryValueInRange) {
@@ -101,8 +101,8 @@ TEST(SignalChainGainTest, TheGainKeepsEveryValueInRange) {
         input[k] = static_cast<std::int16_t>(((k / 2) / 20) % 2 == 0 ? 32767 : -32768);
     }
     SilentProgress progress;
-    const ChainResult result = runSignalChain(input, infoFor(500), {45, 60, 0.05, 1.5},
-                                              coefficients, 2, progress);
+    const ChainResult result =
+        runSignalChain(input, infoFor(500), {45, 60, 0.05, 1.5}, coefficients, 2, progress);
     EXPECT_LT(result.outputGain, 1.0);
     for (const std::int16_t s : result.outputSamples) {
         EXPECT_GE(s, -32767);

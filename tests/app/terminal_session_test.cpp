@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -52,7 +53,8 @@ void writeWave(const std::string& path, int frames) {
     std::vector<std::uint8_t> bytes(44);
     const std::uint32_t dataLength = static_cast<std::uint32_t>(frames) * 4;
     auto put = [&bytes](int at, std::uint32_t v, int size) {
-        for (int b = 0; b < size; ++b) bytes[at + b] = static_cast<std::uint8_t>(v >> (8 * b));
+        for (int b = 0; b < size; ++b)
+            bytes[at + b] = static_cast<std::uint8_t>(v >> (8 * b));
     };
     std::memcpy(&bytes[0], "RIFF", 4);
     put(4, 36 + dataLength, 4);
@@ -82,7 +84,7 @@ void writeWave(const std::string& path, int frames) {
 // One tmux session running the program in a folder of its own. After the program ends, the
 // shell records its exit code and the terminal's modes, then waits.
 class TerminalSession : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         int status = 0;
         runCommand("command -v tmux", &status);
@@ -101,8 +103,7 @@ protected:
     }
 
     void start() {
-        const std::string program =
-            "echo $$ > program-pid; exec " + shellQuoted(CARTRIVEX_PROGRAM);
+        const std::string program = "echo $$ > program-pid; exec " + shellQuoted(CARTRIVEX_PROGRAM);
         const std::string script = "cd " + shellQuoted(folder_) + " && stty sane && sh -c " +
                                    shellQuoted(program) +
                                    "; echo $? > exit-code; stty -a > modes; sleep 600";
@@ -162,9 +163,11 @@ protected:
     }
 
     void expectSaneTerminal() const {
-        const std::string modes = fileText("modes");
-        for (const char* mode : {" echo ", " icanon ", " isig ", " icrnl ", " opost "}) {
-            EXPECT_NE(modes.find(mode), std::string::npos) << mode << " in " << modes;
+        std::istringstream words(fileText("modes"));
+        std::vector<std::string> modes{std::istream_iterator<std::string>(words),
+                                       std::istream_iterator<std::string>()};
+        for (const char* mode : {"echo", "icanon", "isig", "icrnl", "opost"}) {
+            EXPECT_NE(std::find(modes.begin(), modes.end(), mode), modes.end()) << mode;
         }
     }
 
@@ -182,7 +185,7 @@ TEST_F(TerminalSession, AWholeRunLooksAsDesignedAndEndsCleanly) {
     std::vector<std::string> lines = rows();
     ASSERT_GE(lines.size(), 8u);
     EXPECT_EQ(lines[1], "   Cartrivex v1");
-    EXPECT_EQ(lines[7].substr(0, 21), "   File to process?  ");
+    EXPECT_EQ(lines[7], "   File to process?");  // the pane drops trailing blanks
 
     answer("nothing.wav");
     ASSERT_TRUE(waitForScreen("File not found.")) << screen();
@@ -210,7 +213,7 @@ TEST_F(TerminalSession, AWholeRunLooksAsDesignedAndEndsCleanly) {
     EXPECT_EQ(lines[12], "                     Channels     2");
     EXPECT_EQ(lines[13], "                     Sample rate  44100 Hz");
     EXPECT_EQ(lines[15], "                     Length       3000 samples");
-    EXPECT_EQ(lines[22], "      Rotational speed [33/45]?                   45");
+    EXPECT_EQ(lines[22], "      Rotational speed [33/45]?                  45");
     EXPECT_EQ(lines[28], "   Output file?  out.wav");
     EXPECT_EQ(lines[44], "   Stage 4 done");
     EXPECT_EQ(lines[56], "   Done");
@@ -220,7 +223,7 @@ TEST_F(TerminalSession, AWholeRunLooksAsDesignedAndEndsCleanly) {
     ASSERT_TRUE(ended()) << screen();
     EXPECT_EQ(fileText("exit-code"), "0\n");
     expectSaneTerminal();
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat((folder_ + "/out.wav").c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 44 + 3000 * 4);
 }

@@ -73,8 +73,8 @@ TEST(LocateTest, OutOfRangeKeepsThatCoordinate) {
     locate(f.screen, 5, 10);
     const struct {
         int row, column, expectedRow, expectedColumn;
-    } cases[] = {{7, 0, 7, 10}, {0, 20, 7, 20}, {26, 3, 7, 3}, {2, 81, 2, 3}, {-1, -1, 2, 3},
-                 {25, 80, 25, 80}};
+    } cases[] = {{7, 0, 7, 10}, {0, 20, 7, 20}, {26, 3, 7, 3},
+                 {2, 81, 2, 3}, {-1, -1, 2, 3}, {25, 80, 25, 80}};
     for (const auto& c : cases) {
         locate(f.screen, c.row, c.column);
         EXPECT_EQ(f.line(), c.expectedRow);
@@ -119,7 +119,9 @@ TEST(ReadLineTest, EditsAndEchoes) {
     } cases[] = {
         {"\r", "", "          "},
         {"\b\bab\r", "ab", "ab        "},
-        {"a\tb\x1b\x03" "c\r", "abc", "abc       "},
+        {"a\tb\x1b\x03"
+         "c\r",
+         "abc", "abc       "},
         {"abc\b\bx\r", "ax", "ax        "},
         {" 33 \r", " 33 ", " 33       "},
         {"\xe9t\xe9\r", "\xe9t\xe9", "\xe9t\xe9       "},

@@ -24,36 +24,28 @@ constexpr long double kInfinity = std::numeric_limits<long double>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(
     LongForm, FormatNumberTest,
-    ::testing::Values(FormatCase{0.0L, 15, " 0 "}, FormatCase{44100.0L, 15, " 44100 "},
-                      FormatCase{3.47L, 15, " 3.47 "}, FormatCase{0.5L, 15, " .5 "},
-                      FormatCase{-0.25L, 15, "-.25 "}, FormatCase{1.0L / 3.0L, 15,
-                                                                   " .333333333333333 "},
-                      FormatCase{123456789012345.0L, 15, " 123456789012345 "},
-                      FormatCase{1e15L, 15, " 1E+15 "}, FormatCase{1.5e-14L, 15,
-                                                                   " .000000000000015 "},
-                      FormatCase{1.5e-15L, 15, " 1.5E-15 "}, FormatCase{1e100L, 15, " 1E+100 "},
-                      FormatCase{kInfinity, 15, " 9.99999999999999E+998 "},
-                      FormatCase{-0.0L, 15, " 0 "},
-                      FormatCase{std::numeric_limits<long double>::quiet_NaN(), 15, " 0 "},
-                      FormatCase{-1e-300L, 15, "-1E-300 "}, FormatCase{441000.0L, 15,
-                                                                        " 441000 "},
-                      FormatCase{10.0L, 15, " 10 "}, FormatCase{0.17L, 15, " .17 "}));
+    ::testing::Values(
+        FormatCase{0.0L, 15, " 0 "}, FormatCase{44100.0L, 15, " 44100 "},
+        FormatCase{3.47L, 15, " 3.47 "}, FormatCase{0.5L, 15, " .5 "},
+        FormatCase{-0.25L, 15, "-.25 "}, FormatCase{1.0L / 3.0L, 15, " .333333333333333 "},
+        FormatCase{123456789012345.0L, 15, " 123456789012345 "}, FormatCase{1e15L, 15, " 1E+15 "},
+        FormatCase{1.5e-14L, 15, " .000000000000015 "}, FormatCase{1.5e-15L, 15, " 1.5E-15 "},
+        FormatCase{1e100L, 15, " 1E+100 "}, FormatCase{kInfinity, 15, " 9.99999999999999E+998 "},
+        FormatCase{-0.0L, 15, " 0 "},
+        FormatCase{std::numeric_limits<long double>::quiet_NaN(), 15, " 0 "},
+        FormatCase{-1e-300L, 15, "-1E-300 "}, FormatCase{441000.0L, 15, " 441000 "},
+        FormatCase{10.0L, 15, " 10 "}, FormatCase{0.17L, 15, " .17 "}));
 
 INSTANTIATE_TEST_SUITE_P(
     ShortForm, FormatNumberTest,
-    ::testing::Values(FormatCase{2.0L, 7, " 2 "}, FormatCase{16.0L, 7, " 16 "},
-                      FormatCase{1234567.0L, 7, " 1234567 "},
-                      FormatCase{12345678.0L, 7, " 1.234568E+7 "},
-                      FormatCase{9999999.5L, 7, " 1E+7 "}, FormatCase{123456.75L, 7,
-                                                                       " 123456.8 "},
-                      FormatCase{2.0L / 3.0L, 7, " .6666667 "}, FormatCase{1e-7L, 7,
-                                                                            " .0000001 "},
-                      FormatCase{1e-8L, 7, " 1E-8 "}, FormatCase{-kInfinity, 7,
-                                                                  "-9.999999E+998 "},
-                      FormatCase{1234567.5L, 7, " 1234568 "},
-                      FormatCase{1234568.5L, 7, " 1234568 "},
-                      FormatCase{12345.125L, 7, " 12345.12 "},
-                      FormatCase{1234562.51L, 7, " 1234562 "}));
+    ::testing::Values(
+        FormatCase{2.0L, 7, " 2 "}, FormatCase{16.0L, 7, " 16 "},
+        FormatCase{1234567.0L, 7, " 1234567 "}, FormatCase{12345678.0L, 7, " 1.234568E+7 "},
+        FormatCase{9999999.5L, 7, " 1E+7 "}, FormatCase{123456.75L, 7, " 123456.8 "},
+        FormatCase{2.0L / 3.0L, 7, " .6666667 "}, FormatCase{1e-7L, 7, " .0000001 "},
+        FormatCase{1e-8L, 7, " 1E-8 "}, FormatCase{-kInfinity, 7, "-9.999999E+998 "},
+        FormatCase{1234567.5L, 7, " 1234568 "}, FormatCase{1234568.5L, 7, " 1234568 "},
+        FormatCase{12345.125L, 7, " 12345.12 "}, FormatCase{1234562.51L, 7, " 1234562 "}));
 
 struct RoundCase {
     long double value;
@@ -63,14 +55,8 @@ struct RoundCase {
 
 TEST(RoundToDecimalsTest, RoundsTheScaledValueTiesToEven) {
     const RoundCase cases[] = {
-        {2.5L, 1, 2.5L},
-        {0.125L, 2, 0.12L},
-        {0.135L, 2, 0.14L},
-        {10.0L, 2, 10.0L},
-        {2.345L, 0, 2.0L},
-        {2.5L, 0, 2.0L},
-        {3.5L, 0, 4.0L},
-        {-0.125L, 2, -0.12L},
+        {2.5L, 1, 2.5L},   {0.125L, 2, 0.12L}, {0.135L, 2, 0.14L}, {10.0L, 2, 10.0L},
+        {2.345L, 0, 2.0L}, {2.5L, 0, 2.0L},    {3.5L, 0, 4.0L},    {-0.125L, 2, -0.12L},
     };
     for (const RoundCase& c : cases) {
         EXPECT_EQ(roundToDecimals(c.value, c.places), c.expected)

@@ -39,18 +39,13 @@ TEST(KeyDecoderTest, TurnsTerminalBytesIntoKeys) {
         bool flush;
         const char* keys;
     } cases[] = {
-        {"ab\r", false, "97,98,13,"},
-        {"\x7f\b", false, "8,8,"},
+        {"ab\r", false, "97,98,13,"},    {"\x7f\b", false, "8,8,"},
         {"\x03", false, "3,"},  // Ctrl+C is an ordinary character
-        {"\x1b[A", false, "<X>"},
-        {"\x1b[1;5C", false, "<X>"},
-        {"\x1b[15~x", false, "<X>120,"},
-        {"\x1bOP", false, "<X>"},
-        {"\x1b", true, "27,"},
-        {"\x1b", false, ""},
-        {"\x1bx", false, "<X>"},  // Alt with a letter
-        {"\x1b[", true, "<X>"},
-        {"\xc3\xa9", false, "195,169,"},  // UTF-8 bytes stay bytes
+        {"\x1b[A", false, "<X>"},        {"\x1b[1;5C", false, "<X>"},
+        {"\x1b[15~x", false, "<X>120,"}, {"\x1bOP", false, "<X>"},
+        {"\x1b", true, "27,"},           {"\x1b", false, ""},
+        {"\x1bx", false, "<X>"},                                           // Alt with a letter
+        {"\x1b[", true, "<X>"},          {"\xc3\xa9", false, "195,169,"},  // UTF-8 bytes stay bytes
         {"\x1b\x1b[B", false, "27,<X>"},
     };
     for (const auto& c : cases) {
@@ -59,14 +54,14 @@ TEST(KeyDecoderTest, TurnsTerminalBytesIntoKeys) {
 }
 
 TEST(MessageBoxLayoutTest, BreaksAtBackslashNAndFitsAnyTerminal) {
-    EXPECT_EQ(splitMessageText("          File not found.\\nPlease enter a valid filename"),
-              (std::vector<std::string>{"          File not found.",
-                                        "Please enter a valid filename"}));
+    EXPECT_EQ(
+        splitMessageText("          File not found.\\nPlease enter a valid filename"),
+        (std::vector<std::string>{"          File not found.", "Please enter a valid filename"}));
     for (const int columns : {80, 40, 20, 10, 3}) {
         for (const int rows : {65, 25, 10, 4}) {
-            const MessageBoxLayout box = layoutMessageBox(
-                columns, rows, "  ERROR",
-                "File duration is limited to 10 seconds. This file is too long ");
+            const MessageBoxLayout box =
+                layoutMessageBox(columns, rows, "  ERROR",
+                                 "File duration is limited to 10 seconds. This file is too long ");
             ASSERT_FALSE(box.rows.empty());
             EXPECT_GE(box.left, 0);
             EXPECT_GE(box.top, 0);

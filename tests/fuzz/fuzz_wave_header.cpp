@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
-    const char* known[] = {kNotWaveText,    kNotPcmText,  kNotStereoText,    kNot16BitText,
+    const char* known[] = {kNotWaveText,   kNotPcmText,  kNotStereoText,   kNot16BitText,
                            kWrongRateText, kTooLongText, kNoSampleDataText};
     for (const char* text : known) {
         if (check.message == text && check.title == kCheckFailedTitle) {

@@ -102,10 +102,22 @@ TEST(WaveHeaderChecks, FrameCountRoundsHalfToEvenAndDurationFollows) {
         std::int32_t frames;
     };
     const FrameCase cases[] = {
-        {3, 1},           {4, 1},           {5, 1},           {6, 2},
-        {7, 2},           {10, 2},          {11, 3},          {14, 4},
-        {18, 4},          {22, 6},          {44100 * 4, 44100}, {1764000, 441000},
-        {1764001, 441000}, {1764002, 441000}, {1763998, 441000}, {1763994, 440998},
+        {3, 1},
+        {4, 1},
+        {5, 1},
+        {6, 2},
+        {7, 2},
+        {10, 2},
+        {11, 3},
+        {14, 4},
+        {18, 4},
+        {22, 6},
+        {44100 * 4, 44100},
+        {1764000, 441000},
+        {1764001, 441000},
+        {1764002, 441000},
+        {1763998, 441000},
+        {1763994, 440998},
     };
     for (const FrameCase& c : cases) {
         const HeaderCheck check = decode(canonicalWave(c.dataLength));
@@ -120,8 +132,8 @@ TEST(WaveHeaderChecks, FrameCountRoundsHalfToEvenAndDurationFollows) {
 }
 
 TEST(WaveHeaderChecks, EveryCutOfAValidFileIsReadOrRefused) {
-    const std::set<std::string> known = {kNotWaveText,   kNotPcmText,  kNotStereoText,
-                                         kNot16BitText,  kWrongRateText, kTooLongText,
+    const std::set<std::string> known = {kNotWaveText,     kNotPcmText,    kNotStereoText,
+                                         kNot16BitText,    kWrongRateText, kTooLongText,
                                          kNoSampleDataText};
     const std::vector<std::uint8_t> whole = canonicalWave(16, 16);
     for (std::size_t length = 0; length <= whole.size() + 8; ++length) {

@@ -126,7 +126,8 @@ TEST(LoadSamples, ReadsHeaderBytesAndLittleEndianFrames) {
     ASSERT_TRUE(input.loaded);
     EXPECT_TRUE(input.reason.empty());
     EXPECT_TRUE(std::equal(input.headerBytes.begin(), input.headerBytes.end(), bytes.begin()));
-    EXPECT_EQ(input.inputSamples, std::vector<std::int16_t>(std::begin(samples), std::end(samples)));
+    EXPECT_EQ(input.inputSamples,
+              std::vector<std::int16_t>(std::begin(samples), std::end(samples)));
 }
 
 TEST(LoadSamples, FileShorterThanItsHeaderSaysLeavesZeros) {

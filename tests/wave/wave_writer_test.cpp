@@ -244,8 +244,8 @@ TEST(DiscardPendingOutput, RemovesTheHalfWrittenFileOnly) {
     gWatchedDirectory = dir.path.c_str();
     gEntriesAtSignal = gEntriesAfterDiscard = -1;
 
-    const WriteResult result =
-        writeUnderSizeLimit(dir.file("out.wav"), std::vector<std::int16_t>(2000, 7), onFileSizeLimit);
+    const WriteResult result = writeUnderSizeLimit(
+        dir.file("out.wav"), std::vector<std::int16_t>(2000, 7), onFileSizeLimit);
     EXPECT_FALSE(result.written);
     EXPECT_EQ(gEntriesAtSignal, 2);  // the old file and the half-written one
     EXPECT_EQ(gEntriesAfterDiscard, 1);
