@@ -16,17 +16,6 @@ constexpr int kDiscAnswerColumn = 50;
 constexpr int kSpeedClearColumn = 46;
 constexpr int kOutputAnswerColumn = 18;
 
-void blankLines(ConsoleScreen& screen, int count) {
-    for (int line = 0; line < count; ++line) {
-        endLine(screen);
-    }
-}
-
-void showError(ConsoleScreen& screen, const char* title, const std::string& text) {
-    MessageBeep(*screen.device, 0);
-    ConsoleMessageBox(*screen.device, text, title);
-}
-
 // Asks one question whose answer is typed at `column` of `row`.
 std::string askAt(ConsoleScreen& screen, int row, const char* prompt, int column) {
     printText(screen, prompt);
@@ -61,6 +50,17 @@ double askNumber(ConsoleScreen& screen, int row, const char* prompt) {
 }
 
 }  // namespace
+
+void blankLines(ConsoleScreen& screen, int count) {
+    for (int line = 0; line < count; ++line) {
+        endLine(screen);
+    }
+}
+
+void showError(ConsoleScreen& screen, const char* title, const std::string& text) {
+    MessageBeep(*screen.device, 0);
+    ConsoleMessageBox(*screen.device, text, title);
+}
 
 void setInputColour(ConsoleScreen& screen) {
     setColours(screen, kInputForeground, kScreenBackground);

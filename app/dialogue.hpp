@@ -17,6 +17,12 @@ struct JobAnswers {
 // Dresses the window once at start: title, 80 x 65 layout, bright white screen.
 void setUpWindow(ConsoleScreen& screen);
 
+// Ends the line `count` times.
+void blankLines(ConsoleScreen& screen, int count);
+
+// The default beep, then a message box with the title and text.
+void showError(ConsoleScreen& screen, const char* title, const std::string& text);
+
 void setInputColour(ConsoleScreen& screen);
 void setPromptColour(ConsoleScreen& screen);
 

@@ -8,12 +8,6 @@
 
 namespace {
 
-void blankLines(ConsoleScreen& screen, int count) {
-    for (int line = 0; line < count; ++line) {
-        endLine(screen);
-    }
-}
-
 void reportAttenuation(ConsoleScreen& screen, double outputGain) {
     printText(screen, "   NOTE - the output was attenuated by");
     printNumber(screen, attenuationDecibels(outputGain), NumberForm::Long);

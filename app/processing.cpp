@@ -24,11 +24,6 @@ void stageDone(ConsoleScreen& screen) {
     endLine(screen);
 }
 
-void showError(ConsoleScreen& screen, const std::string& text) {
-    MessageBeep(*screen.device, 0);
-    ConsoleMessageBox(*screen.device, text, kErrorTitle);
-}
-
 // Writes the output, asking for another name below as long as writing fails; false when the
 // user gives up with an empty name.
 bool writeWithRetry(ConsoleScreen& screen, JobAnswers& answers, const HeaderBytes& headerBytes,
@@ -38,7 +33,8 @@ bool writeWithRetry(ConsoleScreen& screen, JobAnswers& answers, const HeaderByte
         if (result.written) {
             return true;
         }
-        showError(screen, "The output file could not be written\\n" + result.reason + " ");
+        showError(screen, kErrorTitle,
+                  "The output file could not be written\\n" + result.reason + " ");
         std::string another = askOutputFile(screen);
         if (another.empty()) {
             printLine(screen, "   Output file not written");
@@ -82,7 +78,8 @@ ProcessingResult processStages(ConsoleScreen& screen, JobAnswers& answers,
     printLine(screen, "   Reading input file...");
     LoadedInput input = loadSamples(answers.inputPath, answers.waveInfo);
     if (!input.loaded) {
-        showError(screen, "The input file can no longer be read\\n" + input.reason + " ");
+        showError(screen, kErrorTitle,
+                  "The input file can no longer be read\\n" + input.reason + " ");
         result.outcome = ProcessingOutcome::InputLost;
         return result;
     }
@@ -111,7 +108,7 @@ ProcessingResult runProcessing(ConsoleScreen& screen, JobAnswers& answers,
     } catch (const std::bad_alloc&) {
         // Every buffer of the chain has been given back by now.
         endLine(screen);
-        showError(screen, kMemoryText);
+        showError(screen, kErrorTitle, kMemoryText);
         ProcessingResult result;
         result.outcome = ProcessingOutcome::OutOfMemory;
         return result;
