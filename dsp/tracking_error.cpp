@@ -1,14 +1,18 @@
 #include "dsp/tracking_error.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <emmintrin.h>
+#include <immintrin.h>
 
-#include "dsp/block_workers.hpp"
 #include "dsp/extended.hpp"
 
 // The pass finds, for each output instant, the first high-rate index at or after the previous
@@ -16,7 +20,7 @@
 // divisions to form exactly, so the search runs on a cheap double estimate of it instead, whose
 // error has a proven bound, and forms the exact value only where the estimate cannot decide the
 // comparison and for the two indices that the interpolation itself needs. The estimates are made
-// ahead of the search, a window at a time, on all threads; each one depends on its index alone.
+// a window at a time, on a second thread ahead of the search; each one depends on its index alone.
 
 static constexpr std::int64_t kUpsampleFactor = 144;
 static constexpr std::int64_t kWindowLength = std::int64_t{1} << 17;
@@ -145,51 +149,117 @@ double estimateCorrectedTimes(const TimeAxis& axis, std::int64_t begin, std::int
     return nominalBound + largest * std::fabs(axis.shiftPerSample);
 }
 
-// The estimates of one window of high-rate indices, made on all threads.
-class EstimateWindow {
+// The estimates in windows of kWindowLength indices, window w covering [w L, (w + 1) L). The
+// search only ever moves forward, so with a second thread the windows are made ahead of it, a
+// few at a time, while the search scans the one before; with one thread each window is made
+// when the search reaches it.
+class EstimateWindows {
   public:
-    EstimateWindow(const TimeAxis& axis, std::int64_t last, int threadCount)
-        : axis_(axis), last_(last), workers_(threadCount) {
-        capacity_ = std::min(kWindowLength, last + 1);
-        estimates_.resize(static_cast<std::size_t>(capacity_ + kStopLength));
-        partLargest_.resize(static_cast<std::size_t>(workers_.partCount()));
+    EstimateWindows(const TimeAxis& axis, std::int64_t last, int threadCount)
+        : axis_(axis), last_(last), windowCount_(last / kWindowLength + 1) {
+        const std::int64_t capacity = std::min(kWindowLength, last + 1);
+        for (Window& window : ring_) {
+            window.estimates.resize(static_cast<std::size_t>(capacity + kStopLength));
+        }
+        if (threadCount > 1 && windowCount_ > 1) {
+            try {
+                producer_ = std::thread([this] { produce(); });
+            } catch (const std::system_error&) {
+                // made one at a time instead
+            }
+        }
     }
 
-    std::int64_t begin() const { return begin_; }
-    std::int64_t end() const { return end_; }
-    bool covers(std::int64_t j) const { return j >= begin_ && j < end_; }
+    ~EstimateWindows() {
+        stopping_.store(true, std::memory_order_release);
+        if (producer_.joinable()) {
+            producer_.join();
+        }
+    }
+
+    EstimateWindows(const EstimateWindows&) = delete;
+    EstimateWindows& operator=(const EstimateWindows&) = delete;
+
+    std::int64_t begin() const { return current_->begin; }
+    std::int64_t end() const { return current_->end; }
+    bool covers(std::int64_t j) const {
+        return current_ != nullptr && j >= current_->begin && j < current_->end;
+    }
     // Element k is the estimate for index begin() + k; the elements from end() on are NaN, which
     // stops every scan.
-    const double* estimates() const { return estimates_.data(); }
-    double largestSize() const { return largestSize_; }
+    const double* estimates() const { return current_->estimates.data(); }
+    double largestSize() const { return current_->largest; }
 
-    void moveTo(std::int64_t begin) {
-        begin_ = begin;
-        end_ = std::min(last_ + 1, begin + capacity_);
-        const int parts = workers_.partCount();
-        const std::int64_t length = end_ - begin_;
-        const std::int64_t share = (length + parts - 1) / parts;
-        workers_.runRound([&](int part) {
-            const std::int64_t first = std::min(length, share * part);
-            const std::int64_t stop = std::min(length, first + share);
-            partLargest_[static_cast<std::size_t>(part)] = estimateCorrectedTimes(
-                axis_, begin_ + first, begin_ + stop, estimates_.data() + first);
-        });
-        std::fill(estimates_.begin() + length, estimates_.begin() + length + kStopLength,
-                  std::numeric_limits<double>::quiet_NaN());
-        largestSize_ = *std::max_element(partLargest_.begin(), partLargest_.end());
+    // Makes the window holding j current; j is at or after the current window's start.
+    void moveTo(std::int64_t j) {
+        const std::int64_t w = j / kWindowLength;
+        Window& window = ring_[static_cast<std::size_t>(w % kRingSize)];
+        if (producer_.joinable()) {
+            inUse_.store(w, std::memory_order_release);
+            waitUntil([&] { return produced_.load(std::memory_order_acquire) > w; });
+        } else {
+            fill(window, w);
+        }
+        current_ = &window;
     }
 
   private:
+    static constexpr std::int64_t kRingSize = 4;
+
+    struct Window {
+        std::vector<double> estimates;
+        std::int64_t begin = 0;
+        std::int64_t end = 0;
+        double largest = 0.0;
+    };
+
+    void fill(Window& window, std::int64_t w) {
+        window.begin = w * kWindowLength;
+        window.end = std::min(last_ + 1, window.begin + kWindowLength);
+        const std::int64_t length = window.end - window.begin;
+        window.largest =
+            estimateCorrectedTimes(axis_, window.begin, window.end, window.estimates.data());
+        std::fill(window.estimates.begin() + length,
+                  window.estimates.begin() + length + kStopLength,
+                  std::numeric_limits<double>::quiet_NaN());
+    }
+
+    void produce() {
+        for (std::int64_t w = 0; w < windowCount_; ++w) {
+            // The slot of window w is free once the search has moved past window w - kRingSize.
+            if (!waitUntil([&] { return inUse_.load(std::memory_order_acquire) > w - kRingSize; })) {
+                return;
+            }
+            fill(ring_[static_cast<std::size_t>(w % kRingSize)], w);
+            produced_.store(w + 1, std::memory_order_release);
+        }
+    }
+
+    // Spins briefly, then yields, until `ready()` holds; false when the pass is ending.
+    template <typename Ready>
+    bool waitUntil(Ready ready) {
+        for (int spin = 0; !ready(); ++spin) {
+            if (stopping_.load(std::memory_order_acquire)) {
+                return false;
+            }
+            if (spin < 4096) {
+                _mm_pause();
+            } else {
+                std::this_thread::yield();
+            }
+        }
+        return true;
+    }
+
     const TimeAxis& axis_;
     std::int64_t last_;
-    std::int64_t capacity_ = 0;
-    BlockWorkers workers_;
-    std::vector<double> estimates_;
-    std::vector<double> partLargest_;
-    std::int64_t begin_ = 0;
-    std::int64_t end_ = 0;
-    double largestSize_ = 0.0;
+    std::int64_t windowCount_;
+    std::array<Window, kRingSize> ring_;
+    const Window* current_ = nullptr;
+    std::atomic<std::int64_t> inUse_{0};
+    std::atomic<std::int64_t> produced_{0};
+    std::atomic<bool> stopping_{false};
+    std::thread producer_;
 };
 
 // The last two exact corrected times formed: the interpolation asks for j - 1 and j, and the next
@@ -298,7 +368,7 @@ class InterpolationPass {
   private:
     const TimeAxis& axis_;
     std::int64_t last_;
-    EstimateWindow window_;
+    EstimateWindows window_;
     ExactTimes exact_;
 };
 

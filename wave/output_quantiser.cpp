@@ -10,6 +10,17 @@ namespace {
 
 constexpr long double kLargestSample = 32767.0L;
 
+// To the nearest integer, ties to even (the rounding mode is never changed from nearest). The
+// library call saves and restores the whole floating-point environment for each sample.
+long double roundToInteger(long double value) {
+#if defined(__x86_64__) || defined(__i386__)
+    asm("frndint" : "+t"(value));
+    return value;
+#else
+    return std::nearbyint(value);
+#endif
+}
+
 }  // namespace
 
 double chooseOutputGain(double peakMagnitude) {
@@ -28,7 +39,7 @@ std::int16_t quantiseSample(double value, double outputGain, double r1, double r
     if (std::isnan(v)) {
         return 0;
     }
-    v = std::nearbyint(v);
+    v = roundToInteger(v);
     // Only a value beyond the chosen gain's reach (an infinity, or a peak that was not the
     // true one) gets here; the integer conversion must not overflow.
     if (v > kLargestSample) {
