@@ -31,12 +31,13 @@ ExtendedPrecisionScope::~ExtendedPrecisionScope() {
     asm volatile("fldcw %0" : : "m"(saved_));
 }
 
-// One lane: copy the tap, multiply by the lane's sample, add the stored sum, store it as double.
+// One lane: load the lane's sample, multiply it by the tap below it on the stack, add the stored
+// sum, store it as double.
 // clang-format off
-#define CARTRIVEX_LANE(w)      \
-    "fld %%st(0)\n\t"          \
-    "fmull " #w "*8(%[p])\n\t" \
-    "faddl " #w "*8(%[a])\n\t" \
+#define CARTRIVEX_LANE(w)        \
+    "fldl " #w "*8(%[p])\n\t"    \
+    "fmul %%st(1), %%st\n\t"     \
+    "faddl " #w "*8(%[a])\n\t"   \
     "fstpl " #w "*8(%[a])\n\t"
 // clang-format on
 

@@ -51,17 +51,19 @@ struct Stage {
     long double beta;
 };
 
-// The window spans the odd number of taps around the centre, 257, 83, 69 and 87, and reaches 0
+// The window spans an odd number of taps around the centre, 257, 67, 59 and 75, and reaches 0
 // half a tap beyond its ends (the half-width is half the span). Stage 1's span includes the two
 // outermost offsets -128 and +128, which fall on zeros of the sinc: tap 0 is 0 and the file has
-// no room for +128. Each beta came from scanning in steps of 0.01 and keeping the value with the
-// deepest worst case over the image bands the stage removes (see measureStage). The tap counts
-// and delays are fixed by the program.
+// no room for +128. Stage 1 has the narrowest transition band and sets the cascade's worst image;
+// the spans of stages 2 to 4 are the shortest whose own worst image is no shallower than that,
+// since every tap costs time in the upsampler and the taps outside the span are 0. Each beta came
+// from scanning in steps of 0.01 and keeping the value with the deepest worst case over the image
+// bands the stage removes (see measureStage). The tap counts and delays are fixed by the program.
 constexpr Stage kStages[] = {
     {"filter1.dat", 256, 128, 2, 88200.0L, 128.5L, 18.78L},
-    {"filter2.dat", 83, 41, 3, 264600.0L, 41.5L, 23.77L},
-    {"filter3.dat", 69, 34, 4, 1058400.0L, 34.5L, 22.86L},
-    {"filter4.dat", 87, 43, 6, 6350400.0L, 43.5L, 21.38L},
+    {"filter2.dat", 83, 41, 3, 264600.0L, 33.5L, 19.17L},
+    {"filter3.dat", 69, 34, 4, 1058400.0L, 29.5L, 19.78L},
+    {"filter4.dat", 87, 43, 6, 6350400.0L, 37.5L, 18.91L},
 };
 constexpr int kStageCount = 4;
 constexpr long double kFinalRate = 6350400.0L;
