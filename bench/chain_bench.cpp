@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -116,10 +117,20 @@ void BM_WholeProcessing(benchmark::State& state) {
     std::remove(input.c_str());
     std::remove(output.c_str());
 }
+// Five runs each: the first run of a process meets memory the system has not handed out before,
+// which costs far more to map than to compute, so the table shows the fastest run and the
+// median beside the mean.
 BENCHMARK(BM_WholeProcessing)
     ->ArgsProduct({{1, 2, 5, 10}, {1, 2}})
     ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->ComputeStatistics("min",
+                        [](const std::vector<double>& v) {
+                            return *std::min_element(v.begin(), v.end());
+                        })
+    ->ReportAggregatesOnly(true);
 
 // The direct implementation: every buffer in full, the scatter over every stuffed element.
 void BM_DirectProcessing(benchmark::State& state) {
