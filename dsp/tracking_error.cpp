@@ -227,7 +227,8 @@ class EstimateWindows {
     void produce() {
         for (std::int64_t w = 0; w < windowCount_; ++w) {
             // The slot of window w is free once the search has moved past window w - kRingSize.
-            if (!waitUntil([&] { return inUse_.load(std::memory_order_acquire) > w - kRingSize; })) {
+            if (!waitUntil(
+                    [&] { return inUse_.load(std::memory_order_acquire) > w - kRingSize; })) {
                 return;
             }
             fill(ring_[static_cast<std::size_t>(w % kRingSize)], w);
