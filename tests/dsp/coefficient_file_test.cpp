@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "console/number_parse.hpp"
@@ -61,6 +63,42 @@ TEST(CoefficientFileTest, TapCountDecidesTheLength) {
     EXPECT_EQ(parseCoefficientText("1,2", 256).size(), 256u);
     EXPECT_TRUE(parseCoefficientText("1,2", 0).empty());
     EXPECT_TRUE(parseCoefficientText("1,2", -3).empty());
+}
+
+TEST(CoefficientFileTest, EveryCutOfAFileKeepsTheTapsBeforeIt) {
+    std::ifstream in(std::string(CARTRIVEX_SOURCE_DIR) + "/data/filter2.dat", std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    constexpr int kTaps = 83;
+    const std::vector<double> whole = parseCoefficientText(text, kTaps);
+    // Where each tap's line begins; the last entry is the end of the text.
+    std::vector<std::size_t> lineStarts{0};
+    for (std::size_t end = text.find("\r\n"); end != std::string::npos;
+         end = text.find("\r\n", end + 2)) {
+        lineStarts.push_back(end + 2);
+    }
+    ASSERT_EQ(lineStarts.size(), kTaps + 1u);
+    ASSERT_EQ(lineStarts.back(), text.size());
+
+    for (std::size_t length = 0; length <= text.size(); ++length) {
+        // A copy of exactly the cut's size: the sanitizer build catches any read past it.
+        const std::vector<char> cut(text.begin(), text.begin() + length);
+        const std::vector<double> taps =
+            parseCoefficientText(std::string_view(cut.data(), cut.size()), kTaps);
+        ASSERT_EQ(taps.size(), static_cast<std::size_t>(kTaps)) << length;
+        for (int k = 0; k < kTaps; ++k) {
+            const std::size_t begin = lineStarts[k];
+            const std::size_t end = lineStarts[k + 1] - 2;
+            // Whole values are unchanged, the one cut short is read from what is left of it,
+            // and those past the cut are 0.
+            double expected = 0.0;
+            if (length >= end) {
+                expected = whole[k];
+            } else if (length > begin) {
+                expected = static_cast<double>(parseNumber(text.substr(begin, length - begin)));
+            }
+            ASSERT_EQ(taps[k], expected) << "cut at " << length << ", tap " << k;
+        }
+    }
 }
 
 class CoefficientFileOnDisk : public ::testing::Test {

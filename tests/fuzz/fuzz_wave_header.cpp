@@ -1,4 +1,6 @@
-// Any bytes: either the facts of an acceptable file or the first failed check's message.
+// Any bytes: either the facts of an acceptable file or the first failed check's message, and
+// nothing read past the bytes given (libFuzzer's buffer is exactly `size` long).
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,23 +10,51 @@
 #include "wave/wave_messages.hpp"
 #include "wave/wave_reader.hpp"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const HeaderCheck check = decodeWaveHeader(data, size);
-    if (check.accepted) {
-        const WaveInfo& info = check.info;
-        if (info.channelCount != 2 || info.sampleRate != 44100 || info.bitsPerSample != 16 ||
-            info.formatTag != 1 || info.frameCount < 1 || info.frameCount > 441000 ||
-            std::memcmp(info.headerBytes.data() + 8, "WAVE", 4) != 0) {
-            std::abort();
-        }
-        return 0;
+namespace {
+
+void require(bool condition) {
+    if (!condition) {
+        std::abort();
     }
+}
+
+bool isKnownRefusal(const HeaderCheck& check) {
     const char* known[] = {kNotWaveText,   kNotPcmText,  kNotStereoText,   kNot16BitText,
                            kWrongRateText, kTooLongText, kNoSampleDataText};
     for (const char* text : known) {
-        if (check.message == text && check.title == kCheckFailedTitle) {
-            return 0;
+        if (check.message == text) {
+            return check.title == kCheckFailedTitle;
         }
     }
-    std::abort();
+    return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const HeaderCheck check = decodeWaveHeader(data, size);
+    require(!check.fileNotFound);
+    if (!check.accepted) {
+        require(isKnownRefusal(check));
+        return 0;
+    }
+
+    // Accepted: a whole header is there, and the facts are the ones its bytes hold.
+    require(size >= 44 && check.message.empty() && check.title.empty());
+    require(std::memcmp(data + 8, "WAVE", 4) == 0);
+    const WaveInfo& info = check.info;
+    require(info.formatTag == 1 && info.channelCount == 2 && info.sampleRate == 44100 &&
+            info.bitsPerSample == 16);
+    const std::uint32_t dataLength =
+        static_cast<std::uint32_t>(data[40]) | static_cast<std::uint32_t>(data[41]) << 8 |
+        static_cast<std::uint32_t>(data[42]) << 16 | static_cast<std::uint32_t>(data[43]) << 24;
+    require(info.dataLength == dataLength);
+    require(info.frameCount >= 1 && info.frameCount <= 441000);
+    require(std::abs(static_cast<double>(info.frameCount) - dataLength / 4.0) <= 0.5);
+    require(info.duration == static_cast<double>(info.frameCount) / 44100.0);
+
+    // Bytes past the header are never looked at.
+    const HeaderCheck headerOnly = decodeWaveHeader(data, 44);
+    require(headerOnly.accepted && headerOnly.info.frameCount == info.frameCount);
+    return 0;
 }

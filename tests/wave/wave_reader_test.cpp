@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "tests/wave/wave_test_files.hpp"
 #include "wave/wave_messages.hpp"
@@ -154,6 +156,48 @@ TEST(LoadSamples, FileShorterThanItsHeaderSaysLeavesZeros) {
     const LoadedInput bare = loadSamples(dir.file("bare.wav"), infoFor(dir.file("bare.wav")));
     ASSERT_TRUE(bare.loaded);
     EXPECT_EQ(bare.inputSamples, std::vector<std::int16_t>(4, 0));
+}
+
+TEST(LoadSamples, EveryCutOfAValidFileIsRefusedOrLoadsWhatItHolds) {
+    const std::string known[] = {kNotWaveText,   kNotPcmText,  kNotStereoText,   kNot16BitText,
+                                 kWrongRateText, kTooLongText, kNoSampleDataText};
+    TemporaryDirectory dir;
+    const std::vector<std::uint8_t> whole = canonicalWave(300 * 4, 300 * 4);
+    const WaveInfo info = decodeWaveHeader(whole.data(), whole.size()).info;
+    // Every cut inside the header and a sample of those inside the data, the last ones included.
+    std::vector<std::size_t> lengths;
+    for (std::size_t length = 0; length <= whole.size(); length += length < 48 ? 1 : 37) {
+        lengths.push_back(length);
+    }
+    lengths.insert(lengths.end(), {whole.size() - 2, whole.size() - 1, whole.size()});
+
+    for (const std::size_t length : lengths) {
+        const std::string path = dir.file("cut" + std::to_string(length) + ".wav");
+        writeBytes(path, std::vector<std::uint8_t>(whole.begin(), whole.begin() + length));
+        const HeaderCheck check = readWaveHeader(path);
+        EXPECT_FALSE(check.fileNotFound) << length;
+        if (length < 44) {
+            EXPECT_FALSE(check.accepted) << length;
+            EXPECT_EQ(std::count(std::begin(known), std::end(known), check.message), 1) << length;
+        } else {
+            EXPECT_TRUE(check.accepted) << length;
+        }
+
+        // Loaded with the whole file's facts, as when the file shrinks after it was accepted:
+        // the bytes it still holds, then zeros.
+        const LoadedInput input = loadSamples(path, info);
+        ASSERT_TRUE(input.loaded) << length << ": " << input.reason;
+        ASSERT_EQ(input.inputSamples.size(), 600u) << length;
+        std::vector<std::uint8_t> loaded(input.headerBytes.begin(), input.headerBytes.end());
+        for (const std::int16_t sample : input.inputSamples) {
+            const auto bits = static_cast<std::uint16_t>(sample);
+            loaded.push_back(static_cast<std::uint8_t>(bits & 0xFF));
+            loaded.push_back(static_cast<std::uint8_t>(bits >> 8));
+        }
+        std::vector<std::uint8_t> expected(whole.begin(), whole.begin() + length);
+        expected.resize(whole.size(), 0);
+        EXPECT_EQ(loaded, expected) << length;
+    }
 }
 
 TEST(LoadSamples, FileThatNoLongerOpensGivesTheSystemsReason) {
