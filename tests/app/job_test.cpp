@@ -8,13 +8,17 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "app/coefficient_set.hpp"
+#include "app/job_texts.hpp"
 #include "console/console_screen.hpp"
+#include "console/key_decoder.hpp"
 
 namespace {
 
@@ -108,6 +112,33 @@ class JobTest : public ::testing::Test {
         for (std::size_t k = 0; k < rows.size(); ++k) {
             EXPECT_EQ(row(first + static_cast<int>(k)), rows[k]) << "row " << first + k;
         }
+    }
+
+    // Bytes as a terminal delivers them, decoded into keys the way the terminal console does.
+    void typeBytes(const std::string& bytes) {
+        KeyDecoder decoder;
+        for (const char byte : bytes) {
+            decodeKeyByte(decoder, static_cast<unsigned char>(byte), script_.keys);
+        }
+        flushKeyDecoder(decoder, script_.keys);
+    }
+
+    struct RunRecord {
+        int exitCode = 0;
+        ScreenBuffer screen;
+        std::vector<std::string> events;
+        std::vector<std::uint8_t> output;
+    };
+
+    // Runs the script typed so far, then leaves a fresh console and no output file behind.
+    RunRecord runAndRecord() {
+        const int exitCode = run();
+        RunRecord record{exitCode, device_.screen, script_.events, readFile("out.wav")};
+        script_ = ScriptedConsole{};
+        device_ = ConsoleDevice{};
+        device_.script = &script_;
+        std::filesystem::remove(path("out.wav"));
+        return record;
     }
 
     std::string folder_;
@@ -319,6 +350,102 @@ TEST_F(JobTest, GivingUpOnTheOutputEndsWithoutSuccess) {
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(row(58), "   Output file not written");
     EXPECT_EQ(row(61), "   press any key to quit");
+}
+
+enum class Noise { ControlCharacters, EscapeSequences, HighBytesTakenBack };
+
+// A seeded burst of keys that type nothing: control characters (but Enter, Backspace and
+// Escape), cursor and function keys, or high bytes erased again with Backspace.
+std::string noise(Noise kind, std::mt19937& random) {
+    static const char* const kSequences[] = {"\x1b[A", "\x1b[1;5D",  "\x1bOP",   "\x1b[15~",
+                                             "\x1bx",  "\x1b\x1b[B", "\x1b[200~"};
+    std::string bytes;
+    for (int n = 1 + static_cast<int>(random() % 30); n > 0; --n) {
+        if (kind == Noise::ControlCharacters) {
+            const char c = static_cast<char>(random() % 32);
+            bytes += c == 13 || c == 8 || c == 27 ? '\x01' : c;
+        } else if (kind == Noise::EscapeSequences) {
+            bytes += random() % 2 == 0 ? std::string(kSequences[random() % 7])
+                                       : "\x1b[" + std::to_string(random() % 100) +
+                                             static_cast<char>(0x40 + random() % 63);
+        } else {
+            bytes.insert(bytes.begin(), static_cast<char>(128 + random() % 128));
+            bytes += random() % 2 == 0 ? '\x7f' : '\b';
+        }
+    }
+    return bytes;
+}
+
+// Keys that type nothing, at random among the answers, change nothing. Answers of the full 10000
+// characters of any byte from 32 to 255 (names and speeds that are refused, a radius with no
+// figure, figures with a long tail) are read as typed, so the run writes what the short ones give.
+TEST_F(JobTest, TypedNoiseAndLongAnswersAreReadAsTyped) {
+    writeFile("in.wav", waveFile(sine(500, 6000)));
+    const std::vector<std::string> answers = {path("in.wav"), "45",  "60",
+                                              "0.05",         "1.5", path("out.wav")};
+    auto typeAnswers = [&](auto&& makeNoise) {
+        for (const std::string& answer : answers) {
+            const std::size_t half = answer.size() / 2;
+            typeBytes(makeNoise() + answer.substr(0, half) + makeNoise() + answer.substr(half) +
+                      makeNoise() + "\r");
+        }
+        script_.keys.push_back({KeyKind::Character, 'q'});
+    };
+    typeAnswers([] { return std::string(); });
+    const RunRecord plain = runAndRecord();
+    ASSERT_EQ(plain.exitCode, 0);
+
+    std::mt19937 random(20261209);
+    for (const Noise kind :
+         {Noise::ControlCharacters, Noise::EscapeSequences, Noise::HighBytesTakenBack}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        typeAnswers([&] { return noise(kind, random); });
+        const RunRecord noisy = runAndRecord();
+        EXPECT_EQ(noisy.exitCode, 0);
+        EXPECT_EQ(noisy.events, plain.events);
+        for (int r = 1; r <= 65; ++r) {
+            EXPECT_EQ(rowText(noisy.screen, r), rowText(plain.screen, r)) << "row " << r;
+        }
+        EXPECT_EQ(noisy.output, plain.output);
+    }
+
+    auto filler = [&](std::size_t length, int lowest) {
+        std::string text;
+        while (text.size() < length) {
+            text += static_cast<char>(lowest + static_cast<int>(random() % (256 - lowest)));
+        }
+        return text;
+    };
+    typeRefused(filler(10000, 32));
+    type(path("in.wav"));
+    typeRefused(filler(10000, 32));
+    type("45");
+    typeRefused(filler(10000, 128));
+    type("60");
+    type("0.05" + filler(9996, 128));
+    type("1.5" + filler(9997, 128));
+    typeRefused(path(std::string(9999 - folder_.size(), 'o')));
+    type(path("out.wav"));
+    script_.keys.push_back({KeyKind::Character, 'q'});
+    EXPECT_EQ(run(), 0);
+    std::vector<std::string> boxes;
+    for (const std::string& event : script_.events) {
+        if (event.rfind("box ", 0) == 0) {
+            boxes.push_back(event.substr(0, event.find("\\n")));
+        }
+    }
+    EXPECT_EQ(boxes,
+              (std::vector<std::string>{"box               ERROR|          File not found.",
+                                        "box   ERROR|You must specify either '33' or '45' ",
+                                        "box   ERROR|" + std::string(kRadiusText),
+                                        "box   ERROR|The output file could not be written"}));
+    EXPECT_EQ(readFile("out.wav"), plain.output);
+    // The long answers have scrolled the screen to its bottom row, where the prompt asking again
+    // for the output file scrolls up away from the row its answer is typed on.
+    expectRows(
+        device_.screen.cursorRow - 10,
+        {"   Writing output file...", "   Output file?", std::string(17, ' ') + path("out.wav"),
+         "   Done", "", "", "", "", "   Job finished", "   press any key to quit"});
 }
 
 }  // namespace

@@ -14,8 +14,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -95,6 +97,8 @@ class TerminalSession : public ::testing::Test {
         session_ = "cartrivex-test-" + std::to_string(::getpid()) + "-" +
                    ::testing::UnitTest::GetInstance()->current_test_info()->name();
         writeWave(folder_ + "/in.wav", 3000);
+        std::filesystem::create_symlink(CARTRIVEX_SOURCE_DIR "/data/sample.wav",
+                                        folder_ + "/sample.wav");
     }
 
     void TearDown() override {
@@ -102,9 +106,11 @@ class TerminalSession : public ::testing::Test {
         runCommand("rm -rf " + shellQuoted(folder_));
     }
 
-    void start() {
+    // `limits` are shell commands run before the program, such as "ulimit -v 300000".
+    void start(const std::string& limits = "") {
         const std::string program = "echo $$ > program-pid; exec " + shellQuoted(CARTRIVEX_PROGRAM);
-        const std::string script = "cd " + shellQuoted(folder_) + " && stty sane && sh -c " +
+        const std::string script = "cd " + shellQuoted(folder_) + " && stty sane && " +
+                                   (limits.empty() ? "" : limits + " && ") + "sh -c " +
                                    shellQuoted(program) +
                                    "; echo $? > exit-code; stty -a > modes; sleep 600";
         int status = 0;
@@ -174,6 +180,26 @@ class TerminalSession : public ::testing::Test {
     void answer(const std::string& text) {
         keys(text);
         key("Enter");
+    }
+
+    // The answers of a typical run on the bundled 10-second sample.
+    void answerSampleRun() {
+        for (const char* text : {"sample.wav", "45", "60", "0.05", "1.5", "out.wav"}) {
+            answer(text);
+        }
+    }
+
+    // Waits until the pane has `count` lines, the one at `index` being `text`.
+    bool waitForLine(std::size_t count, std::size_t index, const std::string& text) const {
+        return waitFor([&] {
+            const std::vector<std::string> lines = rows();
+            return lines.size() == count && lines[index] == text;
+        });
+    }
+
+    void resize(int columns, int lines) {
+        runCommand("tmux resize-window -t " + shellQuoted(session_) + " -x " +
+                   std::to_string(columns) + " -y " + std::to_string(lines));
     }
 
     std::string folder_;
@@ -261,6 +287,94 @@ TEST_F(TerminalSession, CtrlCTypedIsAnOrdinaryCharacter) {
     key("Enter");
     ASSERT_TRUE(waitForScreen("Rotational speed")) << screen();
     EXPECT_EQ(::kill(programPid(), 0), 0);  // still running, at the next question
+}
+
+// The terminal shrinks to 20 x 10 and grows back at a prompt and while the processing lines run:
+// meanwhile it shows the part of the screen around the cursor, then the whole screen again.
+TEST_F(TerminalSession, ResizingDuringTheDialogueAndTheProcessingLosesNothing) {
+    start();
+    answer("sample.wav");
+    answer("45");
+    ASSERT_TRUE(waitForScreen("Groove radius (mm)?")) << screen();
+    resize(20, 10);
+    // The cursor waits at row 24, column 50: the terminal shows rows 15 to 24, columns 31 to 50.
+    ASSERT_TRUE(waitForLine(10, 8, "?                  4")) << screen();
+    EXPECT_EQ(rows()[0], "n   16 bits");
+    keys("6");
+    ASSERT_TRUE(waitForLine(10, 9, std::string(18, ' ') + "6")) << screen();  // one column on
+    resize(80, 65);
+    ASSERT_TRUE(waitForLine(65, 23, "      Groove radius (mm)?                        6"))
+        << screen();
+    EXPECT_EQ(rows()[7], "   File to process?  sample.wav");
+    for (const char* text : {"0", "0.05", "1.5", "out.wav"}) {
+        answer(text);
+    }
+    ASSERT_TRUE(waitForScreen("Stage 1 done")) << screen();
+    resize(20, 10);
+    ASSERT_TRUE(waitForScreen("   press any key to")) << screen();
+    EXPECT_EQ(rows().size(), 10u);
+    resize(80, 65);
+    ASSERT_TRUE(waitForLine(65, 61, "   Job finished")) << screen();
+    const std::vector<std::string> lines = rows();
+    EXPECT_EQ(lines[1], "   Cartrivex v1");
+    EXPECT_EQ(lines[7], "   File to process?  sample.wav");
+    EXPECT_EQ(lines[15], "                     Length       441000 samples");
+    EXPECT_EQ(lines[22], "      Rotational speed [33/45]?                  45");
+    EXPECT_EQ(lines[23], "      Groove radius (mm)?                        60");
+    EXPECT_EQ(lines[28], "   Output file?  out.wav");
+    EXPECT_EQ(lines[44], "   Stage 4 done");
+    EXPECT_EQ(lines[56], "   Done");
+    key("q");
+    ASSERT_TRUE(ended()) << screen();
+    EXPECT_EQ(fileText("exit-code"), "0\n");
+    expectSaneTerminal();
+    EXPECT_EQ(std::filesystem::file_size(folder_ + "/out.wav"), 44u + 441000u * 4);
+}
+
+// Trouble while the processing lines run: a kill; too little memory for the buffers (300 MB of
+// address space); helper threads that cannot start (900 MB stacks in 1 GB once the buffers exist),
+// which only takes longer. The terminal is always given back, and the output file is there only
+// when the job finished, with no temporary file left beside it.
+TEST_F(TerminalSession, TroubleDuringTheProcessingEndsCleanly) {
+    struct Trouble {
+        const char* limits;
+        const char* awaited;
+        int exitCode;  // 143: killed with SIGTERM once `awaited` shows
+    };
+    for (const Trouble& trouble :
+         {Trouble{"", "Stage 1 done", 143}, Trouble{"", "Stage 3 done", 143},
+          Trouble{"ulimit -v 300000", "There is not enough memory to process this file", 1},
+          Trouble{"ulimit -v 1000000 && ulimit -s 900000", "Job finished", 0}}) {
+        SCOPED_TRACE(trouble.awaited);
+#ifdef __SANITIZE_ADDRESS__
+        if (*trouble.limits != '\0') {
+            continue;  // the address sanitizer needs far more address space
+        }
+#endif
+        start(trouble.limits);
+        answerSampleRun();
+        ASSERT_TRUE(waitForScreen(trouble.awaited)) << screen();
+        if (trouble.exitCode == 143) {
+            ASSERT_EQ(::kill(programPid(), SIGTERM), 0);
+        } else {
+            key("Enter");  // closes the box, or quits
+            key("q");
+        }
+        ASSERT_TRUE(ended()) << screen();
+        EXPECT_EQ(fileText("exit-code"), std::to_string(trouble.exitCode) + "\n");
+        expectSaneTerminal();
+        std::set<std::string> names,
+            expected{"exit-code", "in.wav", "modes", "program-pid", "sample.wav"};
+        for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+            names.insert(entry.path().filename().string());
+        }
+        if (trouble.exitCode == 0) {
+            expected.insert("out.wav");
+        }
+        EXPECT_EQ(names, expected);
+        TearDown();
+        SetUp();
+    }
 }
 
 TEST(ProgramWithoutTerminal, SaysSoAndFails) {
