@@ -373,21 +373,10 @@ class InterpolationPass {
     ExactTimes exact_;
 };
 
-}  // namespace
-
-SampleBuffer calculateInterpolatedOutput(SampleBuffer highRateLateral, std::int32_t frameCount,
-                                         double fullScaleLateralAmplitude,
-                                         const GrooveGeometry& geometry, int threadCount) {
-    const std::int64_t frames = std::max<std::int32_t>(frameCount, 0);
-    SampleBuffer distortedLateral(static_cast<std::size_t>(frames));
-    // Never read past the buffer, whatever it holds.
-    const std::int64_t last = std::min<std::int64_t>(
-        kUpsampleFactor * frames + 20837, static_cast<std::int64_t>(highRateLateral.size()) - 1);
-    if (frames == 0 || last < 0) {
-        highRateLateral.release();
-        return distortedLateral;
-    }
-    const TimeAxis axis = makeTimeAxis(highRateLateral.data(), fullScaleLateralAmplitude, geometry);
+// Every output instant in turn. The pass (and the thread making its estimates) ends before the
+// high-rate signal it reads can be released.
+void interpolateAll(const TimeAxis& axis, std::int64_t last, std::int64_t frames,
+                    long double samplePeriod, int threadCount, SampleBuffer& distortedLateral) {
     InterpolationPass pass(axis, last, threadCount);
     SearchState state;
     // Once a search has run to the end, every corrected time from the start index on is at or
@@ -397,7 +386,6 @@ SampleBuffer calculateInterpolatedOutput(SampleBuffer highRateLateral, std::int3
     long double exhaustedAt = 0.0L;
     bool latestKnown = false;
     long double latest = 0.0L;
-    const long double samplePeriod = geometry.samplePeriod;
     for (std::int64_t i = 0; i < frames; ++i) {
         const long double outputTime = samplePeriod * static_cast<long double>(i);
         if (exhausted) {
@@ -422,6 +410,24 @@ SampleBuffer calculateInterpolatedOutput(SampleBuffer highRateLateral, std::int3
             latestKnown = false;
         }
     }
+}
+
+}  // namespace
+
+SampleBuffer calculateInterpolatedOutput(SampleBuffer highRateLateral, std::int32_t frameCount,
+                                         double fullScaleLateralAmplitude,
+                                         const GrooveGeometry& geometry, int threadCount) {
+    const std::int64_t frames = std::max<std::int32_t>(frameCount, 0);
+    SampleBuffer distortedLateral(static_cast<std::size_t>(frames));
+    // Never read past the buffer, whatever it holds.
+    const std::int64_t last = std::min<std::int64_t>(
+        kUpsampleFactor * frames + 20837, static_cast<std::int64_t>(highRateLateral.size()) - 1);
+    if (frames == 0 || last < 0) {
+        highRateLateral.release();
+        return distortedLateral;
+    }
+    const TimeAxis axis = makeTimeAxis(highRateLateral.data(), fullScaleLateralAmplitude, geometry);
+    interpolateAll(axis, last, frames, geometry.samplePeriod, threadCount, distortedLateral);
     highRateLateral.release();
     return distortedLateral;
 }
