@@ -254,6 +254,31 @@ TEST_F(TerminalSession, AWholeRunLooksAsDesignedAndEndsCleanly) {
     EXPECT_EQ(info.st_size, 44 + 3000 * 4);
 }
 
+// An input that goes away between its checks and the reading of its samples is reported, and the
+// job asks for a file again rather than processing silence.
+TEST_F(TerminalSession, AnInputGoneBeforeItIsReadIsAskedForAgain) {
+    start();
+    for (const char* text : {"in.wav", "45", "60", "0.05", "1.5"}) {
+        answer(text);
+    }
+    ASSERT_TRUE(waitForScreen("Output file?")) << screen();
+    std::filesystem::remove(folder_ + "/in.wav");
+    answer("out.wav");
+    ASSERT_TRUE(waitForScreen("The input file can no longer be read")) << screen();
+    key("Enter");
+    ASSERT_TRUE(waitFor([&] { return screen().find("no longer be read") == std::string::npos; }));
+    EXPECT_FALSE(std::filesystem::exists(folder_ + "/out.wav"));
+    writeWave(folder_ + "/in.wav", 3000);
+    for (const char* text : {"in.wav", "45", "60", "0.05", "1.5", "out.wav"}) {
+        answer(text);
+    }
+    ASSERT_TRUE(waitForScreen("Job finished")) << screen();
+    key("q");
+    ASSERT_TRUE(ended()) << screen();
+    EXPECT_EQ(fileText("exit-code"), "0\n");
+    EXPECT_EQ(std::filesystem::file_size(folder_ + "/out.wav"), 44u + 3000u * 4);
+}
+
 TEST_F(TerminalSession, SignalsFromOutsideGiveTheTerminalBack) {
     for (const int number : {SIGTERM, SIGHUP, SIGINT}) {
         SCOPED_TRACE(number);
