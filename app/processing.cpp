@@ -72,7 +72,8 @@ struct ScreenProgress {
 };
 
 ProcessingResult processStages(ConsoleScreen& screen, JobAnswers& answers,
-                               const CoefficientSet& coefficients, int threadCount) {
+                               const CoefficientSet& coefficients, int threadCount,
+                               BufferReservation* reservation) {
     ProcessingResult result;
 
     printLine(screen, "   Reading input file...");
@@ -86,8 +87,9 @@ ProcessingResult processStages(ConsoleScreen& screen, JobAnswers& answers,
     stageDone(screen);
 
     ScreenProgress progress{screen};
-    ChainResult chain = runSignalChain(std::move(input.inputSamples), answers.waveInfo,
-                                       answers.discParameters, coefficients, threadCount, progress);
+    ChainResult chain =
+        runSignalChain(std::move(input.inputSamples), answers.waveInfo, answers.discParameters,
+                       coefficients, threadCount, progress, reservation);
     result.outputGain = chain.outputGain;
 
     printLine(screen, "   Writing output file...");
@@ -102,9 +104,10 @@ ProcessingResult processStages(ConsoleScreen& screen, JobAnswers& answers,
 }  // namespace
 
 ProcessingResult runProcessing(ConsoleScreen& screen, JobAnswers& answers,
-                               const CoefficientSet& coefficients, int threadCount) {
+                               const CoefficientSet& coefficients, int threadCount,
+                               BufferReservation* reservation) {
     try {
-        return processStages(screen, answers, coefficients, threadCount);
+        return processStages(screen, answers, coefficients, threadCount, reservation);
     } catch (const std::bad_alloc&) {
         // Every buffer of the chain has been given back by now.
         endLine(screen);

@@ -16,6 +16,8 @@ struct ProcessingResult {
     double outputGain = 1.0;
 };
 
-// Runs the signal chain stage by stage under its progress lines and writes the output file.
+// Runs the signal chain stage by stage under its progress lines and writes the output file;
+// `reservation` (if any) holds the memory of its largest buffer.
 ProcessingResult runProcessing(ConsoleScreen& screen, JobAnswers& answers,
-                               const CoefficientSet& coefficients, int threadCount);
+                               const CoefficientSet& coefficients, int threadCount,
+                               BufferReservation* reservation = nullptr);

@@ -37,11 +37,13 @@ struct SilentProgress {
 
 // From the loaded samples to the output samples. Each stage takes its input buffer over and the
 // buffer is gone once the stage has consumed it. `progress` hears of every step as it starts
-// and ends, and of each upsampling stage as it ends.
+// and ends, and of each upsampling stage as it ends. `reservation`, if given, holds the memory of
+// the 144-fold signal, made while the user answered.
 template <typename Progress>
 ChainResult runSignalChain(std::vector<std::int16_t> inputSamples, const WaveInfo& info,
                            const DiscParameters& discParameters, const CoefficientSet& coefficients,
-                           int threadCount, Progress& progress) {
+                           int threadCount, Progress& progress,
+                           BufferReservation* reservation = nullptr) {
     const std::int32_t frameCount = info.frameCount;
 
     progress.starting(ChainStep::MidSide);
@@ -54,9 +56,9 @@ ChainResult runSignalChain(std::vector<std::int16_t> inputSamples, const WaveInf
     progress.finished(ChainStep::Filtering);
 
     progress.starting(ChainStep::Upsampling);
-    SampleBuffer highRateLateral =
-        upsampleFourStages(std::move(filteredLateral), coefficients, threadCount,
-                           [&progress](int stage) { progress.stageFinished(stage); });
+    SampleBuffer highRateLateral = upsampleFourStages(
+        std::move(filteredLateral), coefficients, threadCount,
+        [&progress](int stage) { progress.stageFinished(stage); }, reservation);
     progress.finished(ChainStep::Upsampling);
 
     progress.starting(ChainStep::Interpolation);

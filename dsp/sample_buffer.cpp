@@ -17,6 +17,11 @@ constexpr std::size_t kMappedFrom = SIZE_MAX;
 constexpr std::size_t kMappedFrom = std::size_t{4} << 20;
 #endif
 
+// Only the 144-fold signal is asked for in huge pages. They make its first touch far cheaper
+// where the system has them ready, but fresh ones can be slow to come by (a virtual machine's
+// host may have to back them first), which the small buffers are not worth waiting for.
+constexpr std::size_t kHugeFrom = std::size_t{256} << 20;
+
 std::size_t roundUp(std::size_t value, std::size_t step) {
     return (value + step - 1) / step * step;
 }
@@ -48,7 +53,9 @@ SampleBuffer::SampleBuffer(std::size_t size) : size_(size) {
     }
     const auto start = reinterpret_cast<std::uintptr_t>(mapping_);
     data_ = reinterpret_cast<double*>(roundUp(start, kHugePage));
-    ::madvise(data_, roundUp(bytes, kHugePage), MADV_HUGEPAGE);
+    if (bytes >= kHugeFrom) {
+        ::madvise(data_, roundUp(bytes, kHugePage), MADV_HUGEPAGE);
+    }
 }
 
 SampleBuffer::SampleBuffer(SampleBuffer&& other) noexcept

@@ -4,8 +4,8 @@
 
 // A contiguous, zero-based array of doubles holding one signal in the units of 16-bit sample
 // values, created filled with 0 and owned by one stage at a time (it moves, it never copies).
-// Large buffers come straight from the system in huge pages, so that creating one costs no more
-// than the memory it touches.
+// Large buffers come straight from the system (the largest in huge pages), so that creating one
+// costs no more than the memory it touches.
 class SampleBuffer {
   public:
     SampleBuffer() = default;

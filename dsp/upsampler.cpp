@@ -142,8 +142,16 @@ std::int64_t upsampleStageOutputLength(int stageIndex, std::int64_t inputLength)
     return stage.factor * inputLength + stage.tapCount;
 }
 
+std::int64_t highRateLength(std::int64_t inputLength) {
+    std::int64_t length = inputLength;
+    for (int stage = 0; stage < static_cast<int>(kUpsampleStages.size()); ++stage) {
+        length = upsampleStageOutputLength(stage, length);
+    }
+    return length;
+}
+
 SampleBuffer upsampleStage(int stageIndex, SampleBuffer input, const std::vector<double>& taps,
-                           int threadCount) {
+                           int threadCount, SampleBuffer storage) {
     if (stageIndex < 0 || stageIndex >= static_cast<int>(kUpsampleStages.size())) {
         return SampleBuffer();
     }
@@ -174,7 +182,10 @@ SampleBuffer upsampleStage(int stageIndex, SampleBuffer input, const std::vector
         }
     }
 
-    SampleBuffer output(static_cast<std::size_t>(plan.outputLength));
+    SampleBuffer output = storage.size() == static_cast<std::size_t>(plan.outputLength)
+                              ? std::move(storage)
+                              : SampleBuffer(static_cast<std::size_t>(plan.outputLength));
+    storage.release();
     plan.output = output.data();
     const std::int64_t rows = (plan.outputLength + plan.factor - 1) / plan.factor;
     runOrderedBlocks(
