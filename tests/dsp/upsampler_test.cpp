@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -150,6 +151,12 @@ TEST(UpsamplerTest, FastStageMatchesScatterBitForBit) {
                         << c.name << ", stage " << stage + 1 << ", " << length << " samples, "
                         << threads << " threads";
                 }
+                // Storage handed in is overwritten whole, whatever it held.
+                SampleBuffer storage(expected.size());
+                std::fill(storage.begin(), storage.end(), std::nan("7"));
+                EXPECT_TRUE(sameBits(
+                    expected, upsampleStage(stage, toBuffer(input), taps, 2, std::move(storage))))
+                    << c.name << ", stage " << stage + 1 << ", " << length << " samples, stored";
             }
         }
     }
