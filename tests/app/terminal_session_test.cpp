@@ -102,8 +102,8 @@ class TerminalSession : public ::testing::Test {
     }
 
     void TearDown() override {
-        runCommand("tmux kill-session -t " + shellQuoted(session_) + " 2>/dev/null");
-        runCommand("rm -rf " + shellQuoted(folder_));
+        runCommand(tmux() + "kill-server 2>/dev/null");
+        runCommand("rm -rf " + shellQuoted(folder_) + " " + shellQuoted(folder_ + ".tmux"));
     }
 
     // `limits` are shell commands run before the program, such as "ulimit -v 300000".
@@ -114,15 +114,19 @@ class TerminalSession : public ::testing::Test {
                                    shellQuoted(program) +
                                    "; echo $? > exit-code; stty -a > modes; sleep 600";
         int status = 0;
-        runCommand("tmux new-session -d -x 80 -y 65 -s " + shellQuoted(session_) +
+        runCommand(tmux() + "new-session -d -x 80 -y 65 -s " + shellQuoted(session_) +
                        " -e TERM=xterm-256color " + shellQuoted("sh -c " + shellQuoted(script)),
                    &status);
         ASSERT_EQ(status, 0);
         ASSERT_TRUE(waitForScreen("File to process?")) << screen();
     }
 
+    // Each test has a tmux server of its own, so tests run side by side never meet one that is
+    // shutting down after another test's last session ended.
+    std::string tmux() const { return "tmux -S " + shellQuoted(folder_ + ".tmux") + " "; }
+
     std::string screen() const {
-        return runCommand("tmux capture-pane -p -t " + shellQuoted(session_));
+        return runCommand(tmux() + "capture-pane -p -t " + shellQuoted(session_));
     }
 
     std::vector<std::string> rows() const {
@@ -149,10 +153,10 @@ class TerminalSession : public ::testing::Test {
     }
 
     void keys(const std::string& text) {
-        runCommand("tmux send-keys -t " + shellQuoted(session_) + " -l " + shellQuoted(text));
+        runCommand(tmux() + "send-keys -t " + shellQuoted(session_) + " -l " + shellQuoted(text));
     }
     void key(const char* name) {
-        runCommand("tmux send-keys -t " + shellQuoted(session_) + " " + name);
+        runCommand(tmux() + "send-keys -t " + shellQuoted(session_) + " " + name);
     }
 
     std::string fileText(const std::string& name) const {
@@ -198,7 +202,7 @@ class TerminalSession : public ::testing::Test {
     }
 
     void resize(int columns, int lines) {
-        runCommand("tmux resize-window -t " + shellQuoted(session_) + " -x " +
+        runCommand(tmux() + "resize-window -t " + shellQuoted(session_) + " -x " +
                    std::to_string(columns) + " -y " + std::to_string(lines));
     }
 
