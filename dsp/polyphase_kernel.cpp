@@ -41,8 +41,8 @@ ExtendedPrecisionScope::~ExtendedPrecisionScope() {
     "fstpl " #w "*8(%[a])\n\t"
 // clang-format on
 
-void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
-                     double* acc) {
+void accumulateLanesX87(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
+                        double* acc) {
     static_assert(kLanes == 16, "the kernel below is written out for 16 lanes");
     if (termCount <= 0) {
         return;
@@ -68,10 +68,24 @@ void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t 
 
 #undef CARTRIVEX_LANE
 
+void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
+                     double* acc) {
+    if (avx512LaneKernelAvailable()) {
+        accumulateLanesAvx512(newest, terms, termCount, acc);
+    } else {
+        accumulateLanesX87(newest, terms, termCount, acc);
+    }
+}
+
 #else
 
 ExtendedPrecisionScope::ExtendedPrecisionScope() {}
 ExtendedPrecisionScope::~ExtendedPrecisionScope() {}
+
+void accumulateLanesX87(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
+                        double* acc) {
+    accumulateLanesPortable(newest, terms, termCount, acc);
+}
 
 void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                      double* acc) {

@@ -18,6 +18,13 @@ inline constexpr int kLanes = 16;
 void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                      double* acc);
 
+// The x87 form, and the AVX-512 form for processors that have it; accumulateLanes picks one.
+void accumulateLanesX87(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
+                        double* acc);
+void accumulateLanesAvx512(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
+                           double* acc);
+bool avx512LaneKernelAvailable();
+
 // The same in plain C++; the yardstick for the fast kernel and the path for odd cases.
 void accumulateLanesPortable(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                              double* acc);

@@ -11,6 +11,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dsp/coefficient_file.hpp"
@@ -307,28 +308,39 @@ TEST(UpsamplerTest, RealCoefficientFilesMatchScatter) {
     }
 }
 
-TEST(PolyphaseKernelTest, LaneKernelMatchesPlainLoop) {
+TEST(PolyphaseKernelTest, EveryLaneKernelMatchesPlainLoop) {
+    using Kernel = void (*)(const double*, const PhaseTerm*, std::int64_t, double*);
+    std::vector<std::pair<const char*, Kernel>> kernels = {{"chosen", accumulateLanes},
+                                                           {"x87", accumulateLanesX87},
+                                                           {"portable", accumulateLanesPortable}};
+    if (avx512LaneKernelAvailable()) {
+        kernels.emplace_back("avx512", accumulateLanesAvx512);
+    }
     std::mt19937_64 rng(17);
-    for (Pool pool : {Pool::Ordinary, Pool::SignedZerosAndUnderflow, Pool::NonFinite, Pool::Huge}) {
-        const std::vector<double> samples = drawMany(pool, 64, rng);
-        std::vector<PhaseTerm> terms;
-        for (int t = 15; t >= 0; --t) {
-            terms.push_back(PhaseTerm{-t, draw(pool, rng)});
-        }
-        double fast[kLanes] = {};
-        double plain[kLanes] = {};
-        double direct[kLanes] = {};
-        const double* newest = samples.data() + 20;
-        accumulateLanes(newest, terms.data(), static_cast<std::int64_t>(terms.size()), fast);
-        accumulateLanesPortable(newest, terms.data(), static_cast<std::int64_t>(terms.size()),
-                                plain);
-        for (int w = 0; w < kLanes; ++w) {
-            for (const PhaseTerm& term : terms) {
-                direct[w] = stored(direct[w] +
-                                   static_cast<long double>(term.tap) * newest[term.offset + w]);
+    for (Pool pool : {Pool::Ordinary, Pool::WithZeros, Pool::SignedZerosAndUnderflow,
+                      Pool::NonFinite, Pool::Huge}) {
+        for (int round = 0; round < 20; ++round) {
+            const std::vector<double> samples = drawMany(pool, 64, rng);
+            std::vector<PhaseTerm> terms;
+            for (int t = 15; t >= 0; --t) {
+                terms.push_back(PhaseTerm{-t, draw(pool, rng)});
             }
-            EXPECT_EQ(bitsOf(fast[w]), bitsOf(direct[w])) << "lane " << w;
-            EXPECT_EQ(bitsOf(plain[w]), bitsOf(direct[w])) << "lane " << w;
+            const double* newest = samples.data() + 20;
+            double direct[kLanes] = {};
+            for (int w = 0; w < kLanes; ++w) {
+                for (const PhaseTerm& term : terms) {
+                    direct[w] = stored(direct[w] + static_cast<long double>(term.tap) *
+                                                       newest[term.offset + w]);
+                }
+            }
+            for (const auto& [name, kernel] : kernels) {
+                double acc[kLanes] = {};
+                kernel(newest, terms.data(), static_cast<std::int64_t>(terms.size()), acc);
+                for (int w = 0; w < kLanes; ++w) {
+                    ASSERT_EQ(bitsOf(acc[w]), bitsOf(direct[w]))
+                        << name << ", pool " << static_cast<int>(pool) << ", lane " << w;
+                }
+            }
         }
     }
 }
