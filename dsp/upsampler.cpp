@@ -33,8 +33,10 @@ bool isNegativeZero(double value) {
 struct StagePlan {
     int factor = 1;
     int tapCount = 0;
-    std::vector<double> taps;                    // tapCount values, h[0] first
-    const double* kept = nullptr;                // the scaled input, x'[j]
+    std::vector<double> taps;      // tapCount values, h[0] first
+    const double* kept = nullptr;  // the scaled input, x'[j]
+    const double* tail = nullptr;  // a copy of x'[j] for j >= tailFrom, if any
+    std::int64_t tailFrom = 0;
     std::int64_t keptCount = 0;                  // m
     std::int64_t outputLength = 0;               // f·m + L
     std::int64_t oldestOffset = 0;               // ⌊(L − 1)/f⌋: how far back a sum reaches
@@ -43,6 +45,17 @@ struct StagePlan {
     double* output = nullptr;
 };
 
+double keptAt(const StagePlan& plan, std::int64_t j) {
+    return plan.tail != nullptr && j >= plan.tailFrom ? plan.tail[j - plan.tailFrom] : plan.kept[j];
+}
+
+// Where the lane kernel finds x'[q] for rows q .. q + kLanes − 1, which reach back oldestOffset.
+const double* keptRow(const StagePlan& plan, std::int64_t q) {
+    return plan.tail != nullptr && q - plan.oldestOffset >= plan.tailFrom
+               ? plan.tail + (q - plan.tailFrom)
+               : plan.kept + q;
+}
+
 // The sum over every element of the zero-stuffed input in output n's window, zeros included.
 double wholeWindowSum(const StagePlan& plan, std::int64_t n) {
     const std::int64_t f = plan.factor;
@@ -50,7 +63,7 @@ double wholeWindowSum(const StagePlan& plan, std::int64_t n) {
     const std::int64_t last = std::min(n, f * plan.keptCount - 1);
     double acc = 0.0;
     for (std::int64_t i = first; i <= last; ++i) {
-        const double sample = i % f == 0 ? plan.kept[i / f] : 0.0;
+        const double sample = i % f == 0 ? keptAt(plan, i / f) : 0.0;
         acc = stored(acc + static_cast<long double>(plan.taps[n - i]) * sample);
     }
     return acc;
@@ -71,7 +84,7 @@ void computeEdgeRow(const StagePlan& plan, std::int64_t q) {
         for (const PhaseTerm& term : plan.phases[r]) {
             const std::int64_t j = q + term.offset;
             if (j >= 0 && j < plan.keptCount) {
-                acc = stored(acc + static_cast<long double>(term.tap) * plan.kept[j]);
+                acc = stored(acc + static_cast<long double>(term.tap) * keptAt(plan, j));
             }
         }
         plan.output[n] = checked(plan, n, acc);
@@ -83,7 +96,8 @@ void computeInteriorRows(const StagePlan& plan, std::int64_t q) {
     for (int r = 0; r < plan.factor; ++r) {
         const std::vector<PhaseTerm>& terms = plan.phases[r];
         double acc[kLanes] = {};
-        accumulateLanes(plan.kept + q, terms.data(), static_cast<std::int64_t>(terms.size()), acc);
+        accumulateLanes(keptRow(plan, q), terms.data(), static_cast<std::int64_t>(terms.size()),
+                        acc);
         for (int w = 0; w < kLanes; ++w) {
             const std::int64_t n = plan.factor * (q + w) + r;
             plan.output[n] = checked(plan, n, acc[w]);
@@ -110,12 +124,10 @@ void computeRows(const StagePlan& plan, std::int64_t begin, std::int64_t end) {
 }
 
 // x'[j] = stored(x[j]·f) in place; tells whether every scaled sample is finite.
-bool scaleKeptSamples(SampleBuffer& input, int factor, int threadCount) {
+bool scaleKeptSamples(double* data, std::int64_t count, int factor, int threadCount) {
     std::atomic<bool> finite{true};
-    double* data = input.data();
     runOrderedBlocks(
-        static_cast<std::int64_t>(input.size()), std::int64_t{1} << 16,
-        static_cast<std::int64_t>(input.size()), threadCount,
+        count, std::int64_t{1} << 16, count, threadCount,
         [&](std::int64_t begin, std::int64_t end) {
             const ExtendedPrecisionScope precision;
             bool allFinite = true;
@@ -150,26 +162,26 @@ std::int64_t highRateLength(std::int64_t inputLength) {
     return length;
 }
 
-SampleBuffer upsampleStage(int stageIndex, SampleBuffer input, const std::vector<double>& taps,
-                           int threadCount, SampleBuffer storage) {
-    if (stageIndex < 0 || stageIndex >= static_cast<int>(kUpsampleStages.size())) {
-        return SampleBuffer();
-    }
-    const UpsampleStage& stage = kUpsampleStages[stageIndex];
+namespace {
+
+// Scales the input (m samples at `kept`, in place) and lays out the taps per phase.
+StagePlan makePlan(const UpsampleStage& stage, const std::vector<double>& taps, double* kept,
+                   std::int64_t keptCount, int threadCount) {
     StagePlan plan;
     plan.factor = stage.factor;
     plan.tapCount = stage.tapCount;
     plan.taps.assign(stage.tapCount, 0.0);
     std::copy_n(taps.begin(), std::min<std::size_t>(taps.size(), stage.tapCount),
                 plan.taps.begin());
-    plan.keptCount = static_cast<std::int64_t>(input.size());
-    plan.outputLength = upsampleStageOutputLength(stageIndex, plan.keptCount);
+    plan.keptCount = keptCount;
+    plan.outputLength = stage.factor * keptCount + stage.tapCount;
     plan.oldestOffset = (plan.tapCount - 1) / plan.factor;
+    plan.tailFrom = keptCount;
     plan.tapsFinite = std::all_of(plan.taps.begin(), plan.taps.end(),
                                   [](double tap) { return std::isfinite(tap); });
 
-    const bool samplesFinite = scaleKeptSamples(input, plan.factor, threadCount);
-    plan.kept = input.data();
+    const bool samplesFinite = scaleKeptSamples(kept, keptCount, plan.factor, threadCount);
+    plan.kept = kept;
     const bool skipZeroTaps = plan.tapsFinite && samplesFinite;
     plan.phases.resize(plan.factor);
     for (int r = 0; r < plan.factor; ++r) {
@@ -181,23 +193,84 @@ SampleBuffer upsampleStage(int stageIndex, SampleBuffer input, const std::vector
             plan.phases[r].push_back(PhaseTerm{-t, plan.taps[k]});
         }
     }
+    return plan;
+}
 
-    SampleBuffer output = storage.size() == static_cast<std::size_t>(plan.outputLength)
-                              ? std::move(storage)
-                              : SampleBuffer(static_cast<std::size_t>(plan.outputLength));
-    storage.release();
-    plan.output = output.data();
+// Every output row, in ascending superblocks; `afterSuperblock(nextRow)` runs between them.
+template <typename AfterSuperblock>
+void runPlan(const StagePlan& plan, int threadCount, AfterSuperblock&& afterSuperblock) {
     const std::int64_t rows = (plan.outputLength + plan.factor - 1) / plan.factor;
     runOrderedBlocks(
         rows, kChunkRows, kSuperblockRows, threadCount,
         [&](std::int64_t begin, std::int64_t end) { computeRows(plan, begin, end); },
-        [&](std::int64_t nextRow) {
-            // Rows from nextRow on read no kept sample before nextRow − oldestOffset.
-            const std::int64_t needed = nextRow - plan.oldestOffset;
-            if (needed > 0) {
-                input.releaseBefore(static_cast<std::size_t>(std::min(needed, plan.keptCount)));
-            }
-        });
+        afterSuperblock);
+}
+
+// Rows from nextRow on read no kept sample before nextRow − oldestOffset.
+void releaseConsumed(const StagePlan& plan, SampleBuffer& input, std::int64_t nextRow) {
+    const std::int64_t needed = nextRow - plan.oldestOffset;
+    if (needed > 0) {
+        input.releaseBefore(static_cast<std::size_t>(std::min(needed, plan.keptCount)));
+    }
+}
+
+}  // namespace
+
+SampleBuffer upsampleStage(int stageIndex, SampleBuffer input, const std::vector<double>& taps,
+                           int threadCount) {
+    if (stageIndex < 0 || stageIndex >= static_cast<int>(kUpsampleStages.size())) {
+        return SampleBuffer();
+    }
+    StagePlan plan = makePlan(kUpsampleStages[stageIndex], taps, input.data(),
+                              static_cast<std::int64_t>(input.size()), threadCount);
+    SampleBuffer output(static_cast<std::size_t>(plan.outputLength));
+    plan.output = output.data();
+    runPlan(plan, threadCount,
+            [&](std::int64_t nextRow) { releaseConsumed(plan, input, nextRow); });
     input.release();
     return output;
+}
+
+void upsampleStageInto(int stageIndex, SampleBuffer input, const std::vector<double>& taps,
+                       int threadCount, double* output) {
+    if (stageIndex < 0 || stageIndex >= static_cast<int>(kUpsampleStages.size())) {
+        return;
+    }
+    StagePlan plan = makePlan(kUpsampleStages[stageIndex], taps, input.data(),
+                              static_cast<std::int64_t>(input.size()), threadCount);
+    plan.output = output;
+    runPlan(plan, threadCount,
+            [&](std::int64_t nextRow) { releaseConsumed(plan, input, nextRow); });
+    input.release();
+}
+
+void upsampleStageInPlace(int stageIndex, SampleBuffer& buffer, std::int64_t inputLength,
+                          const std::vector<double>& taps, int threadCount) {
+    if (stageIndex < 0 || stageIndex >= static_cast<int>(kUpsampleStages.size()) ||
+        inputLength < 0 ||
+        static_cast<std::int64_t>(buffer.size()) !=
+            upsampleStageOutputLength(stageIndex, inputLength)) {
+        return;
+    }
+    const UpsampleStage& stage = kUpsampleStages[stageIndex];
+    const std::int64_t base = static_cast<std::int64_t>(buffer.size()) - inputLength;
+    StagePlan plan = makePlan(stage, taps, buffer.data() + base, inputLength, threadCount);
+    plan.output = buffer.data();
+    // The rows of one superblock write the outputs below f·(F + S) while they run, and output
+    // position p holds input p − base until it is written. Rows from F on read inputs from
+    // F − oldestOffset on, so they lose nothing as long as f·(F + S) − base <= F − oldestOffset,
+    // which holds for every superblock that starts at or before
+    //     F_safe = m − oldestOffset − ⌈(f·S + oldestOffset)/(f − 1)⌉ − 1.
+    // Inputs from F_safe on are read from a copy made before any output is written: every row
+    // whose window reaches only those does, and the others lie in superblocks that start at or
+    // before F_safe.
+    const std::int64_t f = stage.factor;
+    const std::int64_t reach = (f * kSuperblockRows + plan.oldestOffset + f - 2) / (f - 1);
+    const std::int64_t tailFrom =
+        std::max<std::int64_t>(0, inputLength - plan.oldestOffset - reach - 1);
+    const std::vector<double> tail(buffer.data() + base + tailFrom,
+                                   buffer.data() + base + inputLength);
+    plan.tail = tail.data();
+    plan.tailFrom = tailFrom;
+    runPlan(plan, threadCount, [](std::int64_t) {});
 }
