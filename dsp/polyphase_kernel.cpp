@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "dsp/cpu_features.hpp"
 #include "dsp/extended.hpp"
 
 static_assert(sizeof(PhaseTerm) == 16 && offsetof(PhaseTerm, offset) == 0 &&
@@ -70,7 +71,7 @@ void accumulateLanesX87(const double* newest, const PhaseTerm* terms, std::int64
 
 void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                      double* acc) {
-    if (avx512LaneKernelAvailable()) {
+    if (hasAvx512()) {
         accumulateLanesAvx512(newest, terms, termCount, acc);
     } else {
         accumulateLanesX87(newest, terms, termCount, acc);

@@ -23,7 +23,6 @@ void accumulateLanesX87(const double* newest, const PhaseTerm* terms, std::int64
                         double* acc);
 void accumulateLanesAvx512(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                            double* acc);
-bool avx512LaneKernelAvailable();
 
 // The same in plain C++; the yardstick for the fast kernel and the path for odd cases.
 void accumulateLanesPortable(const double* newest, const PhaseTerm* terms, std::int64_t termCount,

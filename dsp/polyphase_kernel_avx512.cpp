@@ -89,12 +89,6 @@ CARTRIVEX_WIDE inline __m512d wideTerm(const WideConstants& k, __m512d tap, doub
 
 }  // namespace
 
-bool avx512LaneKernelAvailable() {
-    static const bool available =
-        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
-    return available;
-}
-
 CARTRIVEX_WIDE void accumulateLanesAvx512(const double* newest, const PhaseTerm* terms,
                                           std::int64_t termCount, double* acc) {
     static_assert(kLanes == 16, "the kernel below keeps sixteen lanes in two vectors");
@@ -114,10 +108,6 @@ CARTRIVEX_WIDE void accumulateLanesAvx512(const double* newest, const PhaseTerm*
 }
 
 #else
-
-bool avx512LaneKernelAvailable() {
-    return false;
-}
 
 void accumulateLanesAvx512(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                            double* acc) {

@@ -2,6 +2,7 @@
 // whose exact value lies within a hair of the point halfway between two doubles.
 
 #include "dsp/polyphase_kernel.hpp"
+#include "dsp/cpu_features.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ using Kernel = void (*)(const double*, const PhaseTerm*, std::int64_t, double*);
 std::vector<std::pair<const char*, Kernel>> fastKernels() {
     std::vector<std::pair<const char*, Kernel>> kernels = {{"chosen", accumulateLanes},
                                                            {"x87", accumulateLanesX87}};
-    if (avx512LaneKernelAvailable()) {
+    if (hasAvx512()) {
         kernels.emplace_back("avx512", accumulateLanesAvx512);
     }
     return kernels;

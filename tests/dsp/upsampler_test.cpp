@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dsp/coefficient_file.hpp"
+#include "dsp/cpu_features.hpp"
 #include "dsp/extended.hpp"
 #include "dsp/polyphase_kernel.hpp"
 #include "tests/reference/reference_upsampler.hpp"
@@ -345,7 +346,7 @@ TEST(PolyphaseKernelTest, EveryLaneKernelMatchesPlainLoop) {
     std::vector<std::pair<const char*, Kernel>> kernels = {{"chosen", accumulateLanes},
                                                            {"x87", accumulateLanesX87},
                                                            {"portable", accumulateLanesPortable}};
-    if (avx512LaneKernelAvailable()) {
+    if (hasAvx512()) {
         kernels.emplace_back("avx512", accumulateLanesAvx512);
     }
     std::mt19937_64 rng(17);
