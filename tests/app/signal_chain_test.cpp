@@ -89,7 +89,9 @@ INSTANTIATE_TEST_SUITE_P(SeededInputs, SignalChainTest,
                                            ChainCase{300, k33, 60, 0.05, 0.0, 15000},
                                            ChainCase{350, 45, 60, 5.0, 89.9, 32767},
                                            ChainCase{333, 45, -60, 0.05, 30, 25000},
-                                           ChainCase{220, k33, 1e-3, 10.0, -60, 32767}));
+                                           ChainCase{220, k33, 1e-3, 10.0, -60, 32767},
+                                           // the 144-fold stages run over several superblocks
+                                           ChainCase{12000, 45, 60, 0.05, 1.5, 20000}));
 
 // A loud input must come out scaled so that it does not clip, with the same bytes.
 TEST(SignalChainGainTest, TheGainKeepsEveryValueInRange) {
