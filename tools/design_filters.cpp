@@ -5,12 +5,15 @@
 //   design_filters <folder>          writes filter1.dat .. filter4.dat there, then measures them
 //   design_filters --check <folder>  only measures the files found there
 //
-// Each filter is a Kaiser-windowed sinc with its cutoff at half the stage's input rate, so every
-// M-th tap away from the centre is exactly zero and the centre is 1/M: the samples at the input
-// instants pass unchanged. The taps are computed in extended precision with nothing but the four
-// operations and square roots, so the files come out the same byte for byte on every machine.
-// After rounding to doubles a few taps move by some units in their last place, so that the taps
-// sum to exactly 1 whether added up exactly, in doubles or in extended precision, tap 0 first.
+// Stages 1 to 3 are Kaiser-windowed sincs with their cutoff at half the stage's input rate, so
+// every M-th tap away from the centre is exactly zero and the centre is 1/M: the samples at the
+// input instants pass unchanged. Stage 4 is a comb design (see combSide) that puts zeros on its
+// images, which are narrow bands far above the audio band, and needs 39 taps where a windowed
+// sinc of the same depth needs 63 nonzero ones. The taps are computed in extended precision with
+// nothing but the four operations and square roots, so the files come out the same byte for byte on
+// every machine. After rounding to doubles a few taps move by some units in their last place, so
+// that the taps sum to exactly 1 whether added up exactly, in doubles or in extended precision, tap
+// 0 first.
 //
 // The exit code is 0 only when every file was written (or found) intact and every figure meets
 // its target.
@@ -49,21 +52,24 @@ struct Stage {
     long double outputRate;
     long double halfWidth;  // of the Kaiser window, in taps
     long double beta;
+    int combOrder;  // 0 for a windowed sinc; else the order of the comb design below
 };
 
-// The window spans an odd number of taps around the centre, 257, 67, 59 and 75, and reaches 0
+// The window spans an odd number of taps around the centre, 257, 67 and 59, and reaches 0
 // half a tap beyond its ends (the half-width is half the span). Stage 1's span includes the two
 // outermost offsets -128 and +128, which fall on zeros of the sinc: tap 0 is 0 and the file has
 // no room for +128. Stage 1 has the narrowest transition band and sets the cascade's worst image;
-// the spans of stages 2 to 4 are the shortest whose own worst image is no shallower than that,
+// the spans of stages 2 and 3 are the shortest whose own worst image is no shallower than that,
 // since every tap costs time in the upsampler and the taps outside the span are 0. Each beta came
 // from scanning in steps of 0.01 and keeping the value with the deepest worst case over the image
 // bands the stage removes (see measureStage). The tap counts and delays are fixed by the program.
+// Stage 4 is the comb design instead, of order 6 (see combSide); its worst image is deeper
+// than stage 1's.
 constexpr Stage kStages[] = {
-    {"filter1.dat", 256, 128, 2, 88200.0L, 128.5L, 18.78L},
-    {"filter2.dat", 83, 41, 3, 264600.0L, 33.5L, 19.17L},
-    {"filter3.dat", 69, 34, 4, 1058400.0L, 29.5L, 19.78L},
-    {"filter4.dat", 87, 43, 6, 6350400.0L, 37.5L, 18.91L},
+    {"filter1.dat", 256, 128, 2, 88200.0L, 128.5L, 18.78L, 0},
+    {"filter2.dat", 83, 41, 3, 264600.0L, 33.5L, 19.17L, 0},
+    {"filter3.dat", 69, 34, 4, 1058400.0L, 29.5L, 19.78L, 0},
+    {"filter4.dat", 87, 43, 6, 6350400.0L, 0.0L, 0.0L, 6},
 };
 constexpr int kStageCount = 4;
 constexpr long double kFinalRate = 6350400.0L;
@@ -199,6 +205,95 @@ struct Design {
     int trials = 0;                  // sets of moves the second search tried
 };
 
+std::vector<long double> convolve(const std::vector<long double>& a,
+                                  const std::vector<long double>& b) {
+    std::vector<long double> c(a.size() + b.size() - 1, 0.0L);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        for (std::size_t j = 0; j < b.size(); ++j) {
+            c[i + j] += a[i] * b[j];
+        }
+    }
+    return c;
+}
+
+// cos x by its power series, for the small angles of the audio band.
+long double smallCosine(long double x) {
+    const long double square = x * x;
+    long double term = 1.0L;
+    long double sum = 1.0L;
+    for (int k = 1; k < 40; ++k) {
+        term *= -square / static_cast<long double>((2 * k - 1) * (2 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+// One side of a comb stage, offsets 0 .. reach from the centre. The box of M taps 1/M has a zero
+// on every multiple of the input rate, where the images lie; raised to the stage's order it
+// removes them to far below what the other stages leave. One more pair of zeros goes on the
+// first image, where the box attenuates least, and a five-tap equaliser 1 + a s + b s^2, with
+// s = 1 - cos w, undoes the droop of the rest over the audio band: a and b are the least-squares
+// fit over 400 points of the band.
+std::vector<long double> combSide(const Stage& stage) {
+    const int m = stage.factor;
+    std::vector<long double> h{1.0L};
+    const std::vector<long double> box(m, 1.0L / m);
+    for (int i = 0; i < stage.combOrder; ++i) {
+        h = convolve(h, box);
+    }
+    // 1 - 2 cos(2 pi / M) z^-1 + z^-2, scaled to a gain of 1 at DC.
+    const long double sine = sineOfFraction(1, m);
+    const long double cosine = 1.0L - 2.0L * sine * sine;
+    const long double pairGain = 2.0L - 2.0L * cosine;
+    h = convolve(h, {1.0L / pairGain, -2.0L * cosine / pairGain, 1.0L / pairGain});
+    // And a double zero at the Nyquist frequency, the last image, where the equaliser's gain is
+    // highest.
+    h = convolve(h, {0.25L, 0.5L, 0.25L});
+
+    // The zero-phase response of h at cos w = c: the centre plus 2 h[k] T_k(c).
+    const int middle = static_cast<int>(h.size() - 1) / 2;
+    auto response = [&](long double c) {
+        long double previous = 1.0L;
+        long double current = c;
+        long double sum = h[middle];
+        for (int k = 1; k <= middle; ++k) {
+            sum += 2.0L * h[middle + k] * current;
+            const long double next = 2.0L * c * current - previous;
+            previous = current;
+            current = next;
+        }
+        return sum;
+    };
+    constexpr int kPoints = 400;
+    const long double edge = 2.0L * kPi * kAudioBand / stage.outputRate;
+    const long double edgeS = 1.0L - smallCosine(edge);
+    // Normal equations in u = s / edgeS, for the basis B u, B u^2 and the target 1 - B.
+    long double g11 = 0.0L, g12 = 0.0L, g22 = 0.0L, r1 = 0.0L, r2 = 0.0L;
+    for (int j = 0; j <= kPoints; ++j) {
+        const long double s = 1.0L - smallCosine(edge * j / kPoints);
+        const long double b = response(1.0L - s);
+        const long double u = s / edgeS;
+        const long double f1 = b * u;
+        const long double f2 = b * u * u;
+        g11 += f1 * f1;
+        g12 += f1 * f2;
+        g22 += f2 * f2;
+        r1 += f1 * (1.0L - b);
+        r2 += f2 * (1.0L - b);
+    }
+    const long double determinant = g11 * g22 - g12 * g12;
+    const long double a = (r1 * g22 - r2 * g12) / determinant / edgeS;
+    const long double b = (g11 * r2 - g12 * r1) / determinant / (edgeS * edgeS);
+    h = convolve(h, {b / 4.0L, -a / 2.0L - b, 1.0L + a + 1.5L * b, -a / 2.0L - b, b / 4.0L});
+
+    std::vector<long double> side(stage.centre + 1, 0.0L);
+    const int centre = static_cast<int>(h.size() - 1) / 2;
+    for (int k = 0; k <= centre && k <= stage.centre; ++k) {
+        side[k] = h[centre + k];
+    }
+    return side;
+}
+
 Design designStage(const Stage& stage) {
     const int m = stage.factor;
     const int reach = stage.centre;  // offsets -reach .. taps-1-centre occur
@@ -207,7 +302,10 @@ Design designStage(const Stage& stage) {
     std::vector<long double> side(reach + 1, 0.0L);
     const long double windowScale = besselI0(stage.beta);
     side[0] = 1.0L / m;
-    for (int k = 1; k <= reach; ++k) {
+    if (stage.combOrder > 0) {
+        side = combSide(stage);
+    }
+    for (int k = 1; k <= reach && stage.combOrder == 0; ++k) {
         if (k % m == 0) {
             continue;  // the sinc's zeros, kept exact
         }
@@ -223,14 +321,18 @@ Design designStage(const Stage& stage) {
     // the input rate. The component at offset r holds the taps at +r, +r+M, ... and their mirror
     // images at -(M-r), ..., so it is scaled together with the component at M-r; the two sums are
     // one and the same set of one-sided values.
-    for (int r = 1; 2 * r <= m; ++r) {
+    // A comb stage has taps at every offset, so its component at offset 0 holds more than the
+    // centre: the taps at +-M, +-2M, ... make up 1/M less the centre, half on each side.
+    for (int r = stage.combOrder > 0 ? 0 : 1; 2 * r <= m; ++r) {
         long double sum = 0.0L;
         for (int k = 1; k <= reach; ++k) {
             if (k % m == r || k % m == m - r) {
                 sum += side[k];
             }
         }
-        const long double target = 2 * r == m ? 1.0L / (2 * m) : 1.0L / m;
+        const long double target = r == 0       ? (1.0L / m - side[0]) / 2.0L
+                                   : 2 * r == m ? 1.0L / (2 * m)
+                                                : 1.0L / m;
         for (int k = 1; k <= reach; ++k) {
             if (k % m == r || k % m == m - r) {
                 side[k] = side[k] * target / sum;
@@ -575,13 +677,23 @@ StageReport measureStage(const Stage& stage, const std::vector<double>& taps) {
             report.symmetric = false;
         }
     }
+    // A windowed sinc has its zeros on every M-th tap from the centre and 1/M there; a comb
+    // design has neither, but each of its polyphase components sums to 1/M all the same.
     report.zeros = true;
-    for (int n = 0; n < stage.taps; ++n) {
+    for (int n = 0; n < stage.taps && stage.combOrder == 0; ++n) {
         if (n != stage.centre && (n - stage.centre) % stage.factor == 0 && taps[n] != 0.0) {
             report.zeros = false;
         }
     }
-    report.centre = taps[stage.centre] == static_cast<double>(1.0L / stage.factor);
+    report.centre =
+        stage.combOrder > 0 || taps[stage.centre] == static_cast<double>(1.0L / stage.factor);
+    for (int r = 0; r < stage.factor && stage.combOrder > 0; ++r) {
+        long double component = 0.0L;
+        for (int n = r; n < stage.taps; n += stage.factor) {
+            component += taps[n];
+        }
+        report.zeros = report.zeros && std::fabs(component - 1.0L / stage.factor) <= 0x1p-50L;
+    }
     report.sumInDoubles = doubleSumInOrder(taps);
     report.sumInExtended = sumInOrder(taps);
     const __int128 units = exactSumLessOne(taps, report.exactKnown);
@@ -710,10 +822,16 @@ bool writeFolder(const std::string& folder) {
     for (const Stage& stage : kStages) {
         const Design design = designStage(stage);
         const std::vector<double>& taps = design.taps;
+        char kind[48];
+        if (stage.combOrder > 0) {
+            std::snprintf(kind, sizeof kind, "comb of order %d", stage.combOrder);
+        } else {
+            std::snprintf(kind, sizeof kind, "beta %.2Lf", stage.beta);
+        }
         std::printf(
-            "%s: beta %.2Lf; to make the sums 1, %d pairs moved by at most %.1Le (all "
-            "moves together %.1Le, %.0Lf dB; %d trials)\n",
-            stage.file, stage.beta, design.movedPairs, design.largestMove, design.totalMove,
+            "%s: %s; to make the sums 1, %d pairs moved by at most %.1Le (all moves together "
+            "%.1Le, %.0Lf dB; %d trials)\n",
+            stage.file, kind, design.movedPairs, design.largestMove, design.totalMove,
             decibels(design.totalMove), design.trials);
         const std::string text = coefficientText(taps);
         if (!sameBits(parseCoefficientText(text, stage.taps), taps)) {
