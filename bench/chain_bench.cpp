@@ -19,6 +19,8 @@
 
 #include "app/coefficient_set.hpp"
 #include "app/signal_chain.hpp"
+#include "dsp/cpu_features.hpp"
+#include "dsp/polyphase_kernel.hpp"
 #include "tests/reference/reference_chain.hpp"
 #include "wave/wave_reader.hpp"
 #include "wave/wave_writer.hpp"
@@ -239,6 +241,40 @@ BENCHMARK(BM_Stage)
     ->ArgNames({"stage", "seconds"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The lane kernels alone on data in cache: 16 outputs of 13 terms each per call, the shape of an
+// upsampling stage's inner loop; the counter is the time per lane and term.
+void BM_LaneKernel(benchmark::State& state) {
+    using Kernel = void (*)(const double*, const PhaseTerm*, std::int64_t, double*);
+    const Kernel kernel = state.range(0) == 0 ? accumulateLanesX87 : accumulateLanesAvx512;
+    if (state.range(0) == 1 && !hasAvx512()) {
+        state.SkipWithError("this processor has no AVX-512");
+        return;
+    }
+    std::vector<double> samples(std::size_t{1} << 14);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] =
+            9000.0 * std::sin(0.37 * static_cast<double>(i)) + 0.001 * static_cast<double>(i);
+    }
+    std::vector<PhaseTerm> terms;
+    for (int t = 12; t >= 0; --t) {
+        terms.push_back(PhaseTerm{-t, 0.02 * std::cos(0.3 * t) + 1e-3 * t});
+    }
+    const ExtendedPrecisionScope precision;
+    std::int64_t laneTerms = 0;
+    for (auto _ : state) {
+        for (std::size_t q = 16; q + kLanes <= samples.size(); q += kLanes) {
+            double acc[kLanes] = {};
+            kernel(samples.data() + q, terms.data(), static_cast<std::int64_t>(terms.size()), acc);
+            benchmark::DoNotOptimize(acc);
+        }
+        laneTerms +=
+            static_cast<std::int64_t>((samples.size() - 16) / kLanes * kLanes * terms.size());
+    }
+    state.counters["time_per_lane_term"] = benchmark::Counter(
+        static_cast<double>(laneTerms), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_LaneKernel)->Arg(0)->Arg(1)->ArgNames({"avx512"})->UseRealTime();
 
 // Peak resident memory of a whole 10-second run in a fresh process of its own, in MB.
 double peakMegabytes(const std::string& input) {
