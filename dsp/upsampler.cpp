@@ -256,14 +256,15 @@ void upsampleStageInPlace(int stageIndex, SampleBuffer& buffer, std::int64_t inp
     const std::int64_t base = static_cast<std::int64_t>(buffer.size()) - inputLength;
     StagePlan plan = makePlan(stage, taps, buffer.data() + base, inputLength, threadCount);
     plan.output = buffer.data();
-    // The rows of one superblock write the outputs below f·(F + S) while they run, and output
-    // position p holds input p − base until it is written. Rows from F on read inputs from
-    // F − oldestOffset on, so they lose nothing as long as f·(F + S) − base <= F − oldestOffset,
-    // which holds for every superblock that starts at or before
-    //     F_safe = m − oldestOffset − ⌈(f·S + oldestOffset)/(f − 1)⌉ − 1.
-    // Inputs from F_safe on are read from a copy made before any output is written: every row
-    // whose window reaches only those does, and the others lie in superblocks that start at or
-    // before F_safe.
+    // The rows of a superblock [F, F + S) write the outputs below f·(F + S) while they run, and
+    // output position p holds input p − base until it is written, base = (f − 1)·m + L. The rows
+    // from F on read inputs from F − oldestOffset on, so they lose nothing as long as
+    // f·(F + S) − base <= F − oldestOffset, that is for every superblock that starts at
+    //     F <= m − (f·S + oldestOffset − L)/(f − 1),
+    // which holds for F < m − reach with reach = ⌈(f·S + oldestOffset)/(f − 1)⌉. The inputs from
+    // tailFrom = m − oldestOffset − reach − 1 on are read from a copy made before any output is
+    // written, by every row whose window lies wholly among them. Any other row q has
+    // q < tailFrom + oldestOffset = m − reach − 1, so its superblock starts early enough.
     const std::int64_t f = stage.factor;
     const std::int64_t reach = (f * kSuperblockRows + plan.oldestOffset + f - 2) / (f - 1);
     const std::int64_t tailFrom =
