@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "dsp/extended.hpp"
@@ -221,13 +222,9 @@ SampleBuffer upsampleStage(int stageIndex, SampleBuffer input, const std::vector
     if (stageIndex < 0 || stageIndex >= static_cast<int>(kUpsampleStages.size())) {
         return SampleBuffer();
     }
-    StagePlan plan = makePlan(kUpsampleStages[stageIndex], taps, input.data(),
-                              static_cast<std::int64_t>(input.size()), threadCount);
-    SampleBuffer output(static_cast<std::size_t>(plan.outputLength));
-    plan.output = output.data();
-    runPlan(plan, threadCount,
-            [&](std::int64_t nextRow) { releaseConsumed(plan, input, nextRow); });
-    input.release();
+    SampleBuffer output(static_cast<std::size_t>(
+        upsampleStageOutputLength(stageIndex, static_cast<std::int64_t>(input.size()))));
+    upsampleStageInto(stageIndex, std::move(input), taps, threadCount, output.data());
     return output;
 }
 

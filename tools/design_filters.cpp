@@ -231,9 +231,9 @@ long double smallCosine(long double x) {
 // One side of a comb stage, offsets 0 .. reach from the centre. The box of M taps 1/M has a zero
 // on every multiple of the input rate, where the images lie; raised to the stage's order it
 // removes them to far below what the other stages leave. One more pair of zeros goes on the
-// first image, where the box attenuates least, and a five-tap equaliser 1 + a s + b s^2, with
-// s = 1 - cos w, undoes the droop of the rest over the audio band: a and b are the least-squares
-// fit over 400 points of the band.
+// first image, where the box attenuates least, a double zero on the last (the Nyquist
+// frequency), and a five-tap equaliser 1 + a s + b s^2, with s = 1 - cos w, undoes the droop of
+// the rest over the audio band: a and b are the least-squares fit over 400 points of the band.
 std::vector<long double> combSide(const Stage& stage) {
     const int m = stage.factor;
     std::vector<long double> h{1.0L};
@@ -294,18 +294,13 @@ std::vector<long double> combSide(const Stage& stage) {
     return side;
 }
 
-Design designStage(const Stage& stage) {
+// One side of a windowed-sinc stage, offsets 0 .. reach from the centre.
+std::vector<long double> sincSide(const Stage& stage) {
     const int m = stage.factor;
-    const int reach = stage.centre;  // offsets -reach .. taps-1-centre occur
-
-    // One side of the symmetric response, offset k = 0 .. reach from the centre.
-    std::vector<long double> side(reach + 1, 0.0L);
+    std::vector<long double> side(stage.centre + 1, 0.0L);
     const long double windowScale = besselI0(stage.beta);
     side[0] = 1.0L / m;
-    if (stage.combOrder > 0) {
-        side = combSide(stage);
-    }
-    for (int k = 1; k <= reach && stage.combOrder == 0; ++k) {
+    for (int k = 1; k <= stage.centre; ++k) {
         if (k % m == 0) {
             continue;  // the sinc's zeros, kept exact
         }
@@ -315,6 +310,15 @@ Design designStage(const Stage& stage) {
             r < 1.0L ? besselI0(stage.beta * std::sqrt(1.0L - r * r)) / windowScale : 0.0L;
         side[k] = sinc * window;
     }
+    return side;
+}
+
+Design designStage(const Stage& stage) {
+    const int m = stage.factor;
+    const int reach = stage.centre;  // offsets -reach .. taps-1-centre occur
+
+    // One side of the symmetric response, offset k = 0 .. reach from the centre.
+    std::vector<long double> side = stage.combOrder > 0 ? combSide(stage) : sincSide(stage);
 
     // Every polyphase component (the taps at one offset modulo M) must sum to 1/M, so that a
     // constant input gives a constant output and the response is exactly 0 at every multiple of
