@@ -213,6 +213,11 @@ WriteResult writeOutputWave(const std::string& path, const HeaderBytes& headerBy
     if (target.exists && !S_ISREG(target.status.st_mode)) {
         return writeDirectly(target, headerBytes, outputSamples);
     }
+    // Renaming over a file needs only the folder's permission; a file we may not write to is
+    // protected by its owner and stays as it is.
+    if (target.exists && ::faccessat(AT_FDCWD, target.path.c_str(), W_OK, AT_EACCESS) != 0) {
+        return failed(errno);
+    }
     return replaceFile(target, headerBytes, outputSamples);
 }
 

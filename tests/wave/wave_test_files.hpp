@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +50,25 @@ inline void writeBytes(const std::string& path, const std::vector<std::uint8_t>&
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
+}
+
+// Runs `check` in a child process as an ordinary user and says whether it held. Permissions do
+// not bind the superuser, so a child of a superuser's test first becomes the user nobody; the
+// folders it works in must then be open to others.
+template <typename Check>
+bool holdsForAnOrdinaryUser(Check check) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(2);
+        }
+        ::_exit(check() ? 0 : 1);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) {
+        return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 inline std::vector<std::uint8_t> readBytes(const std::string& path) {

@@ -167,19 +167,29 @@ TEST(WriteOutputWave, WritesIntoDevicesAndRefusesAFifoNobodyReads) {
     EXPECT_TRUE(S_ISFIFO(status.st_mode));
 }
 
-TEST(WriteOutputWave, ReadOnlyDirectoryKeepsTheOldFile) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "permissions do not bind the superuser";
+TEST(WriteOutputWave, WhatItsOwnerProtectsIsKeptAndReported) {
+    // A read-only folder, and a read-only file in a folder anybody may write to: renaming over
+    // the file would be allowed, but its owner has said it is not to change.
+    const struct {
+        mode_t folderMode;
+        mode_t fileMode;
+    } cases[] = {{0555, 0666}, {0777, 0444}};
+    for (const auto& c : cases) {
+        TemporaryDirectory dir;
+        writeBytes(dir.file("out.wav"), {9, 8, 7});
+        ASSERT_EQ(::chmod(dir.file("out.wav").c_str(), c.fileMode), 0);
+        ASSERT_EQ(::chmod(dir.path.c_str(), c.folderMode), 0);
+        const std::string path = dir.file("out.wav");
+        EXPECT_TRUE(holdsForAnOrdinaryUser([&] {
+            const WriteResult result = writeOutputWave(path, oddHeader(), kSamples);
+            return !result.written && result.reason == std::strerror(EACCES);
+        })) << std::oct
+            << c.folderMode << " " << c.fileMode;
+        ::chmod(dir.path.c_str(), 0755);
+        EXPECT_EQ(readBytes(dir.file("out.wav")), (std::vector<std::uint8_t>{9, 8, 7}));
+        EXPECT_EQ(modeOf(dir.file("out.wav")), c.fileMode);
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.wav"});
     }
-    TemporaryDirectory dir;
-    writeBytes(dir.file("out.wav"), {9, 8, 7});
-    ASSERT_EQ(::chmod(dir.path.c_str(), 0555), 0);
-    const WriteResult result = writeOutputWave(dir.file("out.wav"), oddHeader(), kSamples);
-    ::chmod(dir.path.c_str(), 0755);
-    EXPECT_FALSE(result.written);
-    EXPECT_EQ(result.reason, std::strerror(EACCES));
-    EXPECT_EQ(readBytes(dir.file("out.wav")), (std::vector<std::uint8_t>{9, 8, 7}));
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.wav"});
 }
 
 // Counts what the output directory holds when the size limit stops a write, before and after
