@@ -59,7 +59,8 @@ bool loadCoefficientSet(const std::string& directory, CoefficientSet& coefficien
             message = std::string("the coefficient file ") + table.coefficientFile +
                       " was found neither in the working directory";
             if (!directory.empty()) {
-                message += " nor in " + directory + "/data";
+                message +=
+                    " nor in " + directory + "/data nor in " + directory + "/../share/cartrivex";
             }
             return false;
         }

@@ -53,6 +53,21 @@ void onWindowResized(int) {
     errno = saved;
 }
 
+// Sequences curses knows nothing of go straight to the terminal, after what curses has drawn.
+void writeToTerminal(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t put = ::write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+}
+
 void appendEmergency(const char* text) {
     if (text == nullptr || text == reinterpret_cast<const char*>(-1)) {
         return;
@@ -311,6 +326,17 @@ TerminalConsole* openTerminal(std::string& reason) {
         signal(SIGWINCH, SIG_DFL);
         return nullptr;
     }
+    // The screen is drawn cell by cell: a terminal that cannot place its cursor shows nothing.
+    const char* placeCursor = tigetstr("cup");
+    if (placeCursor == nullptr || placeCursor == reinterpret_cast<const char*>(-1)) {
+        endwin();
+        delscreen(screen);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &gEmergency.modes);
+        reason = std::string("cartrivex cannot drive a terminal of type \"") + type +
+                 "\": it cannot place the cursor.";
+        signal(SIGWINCH, SIG_DFL);
+        return nullptr;
+    }
     auto* terminal = new TerminalConsole;
     terminal->screen = screen;
     set_term(screen);
@@ -342,11 +368,11 @@ void closeTerminal(TerminalConsole* terminal) {
     if (terminal == nullptr) {
         return;
     }
-    if (terminal->titlePushed) {
-        putp(kPopTitle);
-    }
     curs_set(1);
     endwin();
+    if (terminal->titlePushed) {
+        writeToTerminal(kPopTitle);
+    }
     delscreen(terminal->screen);
     ::tcsetattr(STDIN_FILENO, TCSANOW, &gEmergency.modes);
     gEmergency.armed = 0;
@@ -412,8 +438,9 @@ void terminalSetTitle(TerminalConsole& terminal, const std::string& title) {
     if (!terminal.titles) {
         return;
     }
+    refresh();
     if (!terminal.titlePushed) {
-        putp(kPushTitle);
+        writeToTerminal(kPushTitle);
         terminal.titlePushed = true;
         gEmergency.armed = 0;
         appendEmergency(kPopTitle);
@@ -424,6 +451,5 @@ void terminalSetTitle(TerminalConsole& terminal, const std::string& title) {
         sequence += (static_cast<unsigned char>(c) < 32 || c == 127) ? '?' : c;
     }
     sequence += '\a';
-    putp(sequence.c_str());
-    refresh();
+    writeToTerminal(sequence);
 }

@@ -108,6 +108,11 @@ class TerminalSession : public ::testing::Test {
 
     // `limits` are shell commands run before the program, such as "ulimit -v 300000".
     void start(const std::string& limits = "") {
+        launch(limits);
+        ASSERT_TRUE(waitForScreen("File to process?")) << screen();
+    }
+
+    void launch(const std::string& limits) {
         const std::string program = "echo $$ > program-pid; exec " + shellQuoted(CARTRIVEX_PROGRAM);
         const std::string script = "cd " + shellQuoted(folder_) + " && stty sane && " +
                                    (limits.empty() ? "" : limits + " && ") + "sh -c " +
@@ -118,7 +123,6 @@ class TerminalSession : public ::testing::Test {
                        " -e TERM=xterm-256color " + shellQuoted("sh -c " + shellQuoted(script)),
                    &status);
         ASSERT_EQ(status, 0);
-        ASSERT_TRUE(waitForScreen("File to process?")) << screen();
     }
 
     // Each test has a tmux server of its own, so tests run side by side never meet one that is
@@ -127,6 +131,11 @@ class TerminalSession : public ::testing::Test {
 
     std::string screen() const {
         return runCommand(tmux() + "capture-pane -p -t " + shellQuoted(session_));
+    }
+
+    std::string paneTitle() const {
+        return runCommand(tmux() + "display-message -p -t " + shellQuoted(session_) +
+                          " '#{pane_title}'");
     }
 
     std::vector<std::string> rows() const {
@@ -212,6 +221,7 @@ class TerminalSession : public ::testing::Test {
 
 TEST_F(TerminalSession, AWholeRunLooksAsDesignedAndEndsCleanly) {
     start();
+    EXPECT_EQ(paneTitle(), "Cartrivex\n");
     std::vector<std::string> lines = rows();
     ASSERT_GE(lines.size(), 8u);
     EXPECT_EQ(lines[1], "   Cartrivex v1");
@@ -253,6 +263,7 @@ TEST_F(TerminalSession, AWholeRunLooksAsDesignedAndEndsCleanly) {
     ASSERT_TRUE(ended()) << screen();
     EXPECT_EQ(fileText("exit-code"), "0\n");
     expectSaneTerminal();
+    EXPECT_NE(paneTitle(), "Cartrivex\n");  // the title the terminal had before is back
     struct stat info {};
     ASSERT_EQ(::stat((folder_ + "/out.wav").c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 44 + 3000 * 4);
@@ -306,6 +317,15 @@ TEST_F(TerminalSession, AKillInsideAMessageBoxGivesTheTerminalBack) {
     ASSERT_TRUE(waitForScreen("File not found."));
     ASSERT_EQ(::kill(programPid(), SIGTERM), 0);
     ASSERT_TRUE(ended()) << screen();
+    expectSaneTerminal();
+}
+
+TEST_F(TerminalSession, ATerminalThatCannotPlaceTheCursorIsRefused) {
+    launch("export TERM=dumb");
+    ASSERT_TRUE(ended()) << screen();
+    EXPECT_EQ(fileText("exit-code"), "1\n");
+    EXPECT_NE(screen().find("cannot drive a terminal of type \"dumb\""), std::string::npos)
+        << screen();
     expectSaneTerminal();
 }
 
@@ -412,6 +432,55 @@ TEST(ProgramWithoutTerminal, SaysSoAndFails) {
         runCommand(shellQuoted(CARTRIVEX_PROGRAM) + " </dev/null 2>&1 >/dev/null", &status);
     EXPECT_NE(status, 0);
     EXPECT_NE(output.find("terminal"), std::string::npos) << output;
+}
+
+// The program refuses to start, before it takes the terminal, when a coefficient file is
+// missing or cannot be read, and names that file; with all four it goes on to the terminal.
+TEST(ProgramWithoutTerminal, AMissingOrUnreadableCoefficientFileStopsTheStart) {
+    char name[] = "/tmp/cartrivex-start-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    const std::filesystem::path folder = name;
+    const std::filesystem::path bin = folder / "bin";
+    std::filesystem::create_directories(bin / "data");
+    std::filesystem::copy_file(CARTRIVEX_PROGRAM, bin / "cartrivex");
+    std::filesystem::permissions(bin / "cartrivex", std::filesystem::perms::owner_all);
+    const std::filesystem::path data = std::filesystem::path(CARTRIVEX_SOURCE_DIR) / "data";
+
+    const struct {
+        std::vector<std::string> beside;  // filter files put in data/ beside the program
+        bool thirdIsAFolder;              // filter3.dat beside it is a folder
+        std::string expected;
+    } cases[] = {
+        {{},
+         false,
+         "the coefficient file filter1.dat was found neither in the working directory nor in " +
+             bin.string() + "/data nor in " + bin.string() + "/../share/cartrivex"},
+        {{"filter1.dat", "filter2.dat", "filter4.dat"}, false, "coefficient file filter3.dat"},
+        {{"filter1.dat", "filter2.dat", "filter4.dat"},
+         true,
+         "coefficient file " + bin.string() + "/data/filter3.dat cannot be read: "},
+        {{"filter1.dat", "filter2.dat", "filter3.dat", "filter4.dat"}, false, "terminal"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(bin / "data");
+        std::filesystem::create_directory(bin / "data");
+        for (const std::string& file : c.beside) {
+            std::filesystem::copy_file(data / file, bin / "data" / file);
+        }
+        if (c.thirdIsAFolder) {
+            std::filesystem::create_directory(bin / "data" / "filter3.dat");
+        }
+        int status = 0;
+        const std::string output = runCommand("cd " + shellQuoted(folder.string()) + " && " +
+                                                  shellQuoted((bin / "cartrivex").string()) +
+                                                  " </dev/null 2>&1 >/dev/null",
+                                              &status);
+        EXPECT_EQ(status, 1) << output;
+        EXPECT_NE(output.find(c.expected), std::string::npos) << output;
+        EXPECT_EQ(output.find("cannot start") != std::string::npos, c.expected != "terminal")
+            << output;
+    }
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
