@@ -75,9 +75,9 @@ ChainResult runSignalChain(std::vector<std::int16_t> inputSamples, const WaveInf
 
     progress.starting(ChainStep::LeftRight);
     StereoOutput stereo = convertToLeftRight(restoredLateral, components.sideComponent, frameCount);
-    components.sideComponent.release();
-    restoredLateral.release();
     progress.finished(ChainStep::LeftRight);
+    restoredLateral.release();
+    components.sideComponent.release();
 
     ChainResult result;
     result.outputGain = chooseOutputGain(stereo.peakMagnitude);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/coefficient_set.hpp"
+#include "app/dialogue.hpp"
 #include "app/job_texts.hpp"
 #include "console/console_screen.hpp"
 #include "console/key_decoder.hpp"
@@ -225,6 +226,34 @@ TEST_F(JobTest, RunsTheWholeDialogueOnItsRows) {
     EXPECT_NE(output, input);  // dither and distortion change the samples
 }
 
+// The numbers the disc answers give, as the dialogue hands them on.
+TEST_F(JobTest, DiscAnswersGiveTheirNumbers) {
+    const struct {
+        std::vector<std::string> answers;
+        DiscParameters expected;
+    } cases[] = {
+        {{"33", "12.5mm", "   7", "-1.5"}, {static_cast<double>(100.0L / 3), 12.5, 7, -1.5}},
+        {{"45", "60", ".05", "1.5e0deg"}, {45, 60, 0.05, 1.5}},
+        {{"45", "&H1F", "abc", ""}, {45, 31, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        script_ = ScriptedConsole{};
+        device_ = ConsoleDevice{};
+        device_.script = &script_;
+        for (const std::string& answer : c.answers) {
+            type(answer);
+        }
+        ConsoleScreen screen{&device_};
+        DiscParameters parameters;
+        askDiscParameters(screen, parameters);
+        EXPECT_EQ(parameters.revolutionsPerMinute, c.expected.revolutionsPerMinute);
+        EXPECT_EQ(parameters.grooveRadius, c.expected.grooveRadius);
+        EXPECT_EQ(parameters.fullScaleLateralAmplitude, c.expected.fullScaleLateralAmplitude);
+        EXPECT_EQ(parameters.trackingErrorDegrees, c.expected.trackingErrorDegrees);
+        EXPECT_TRUE(script_.keys.empty());
+    }
+}
+
 TEST_F(JobTest, RefusedAnswersAreAskedAgainInPlace) {
     std::vector<std::uint8_t> mono = waveFile(sine(100, 1000), 1);
     writeFile("mono.wav", mono);
@@ -233,7 +262,7 @@ TEST_F(JobTest, RefusedAnswersAreAskedAgainInPlace) {
     typeRefused(path("missing.wav"));
     typeRefused(path("mono.wav"));
     type(path("in.wav"));
-    for (const char* answer : {" 33", "33.3", "45rpm"}) {
+    for (const char* answer : {" 33", "33 ", "33.3", "45rpm"}) {
         typeRefused(answer);
     }
     type("33");
@@ -259,6 +288,8 @@ TEST_F(JobTest, RefusedAnswersAreAskedAgainInPlace) {
         notFound,
         "beep",
         "box   ERROR|This is not a stereo Wave file ",
+        "beep",
+        speed,
         "beep",
         speed,
         "beep",

@@ -158,6 +158,13 @@ TEST(ReadLineTest, BackspaceCrossesRowsAndThePendingWrap) {
     EXPECT_EQ(readLine(g.screen), "wxyq");
     EXPECT_EQ(g.row(1), "wxyq");  // Enter after the full bottom row scrolls twice
     EXPECT_EQ(g.row(2), "    ");
+
+    Fixture h(4, 3);
+    locate(h.screen, 1, 3);
+    // From column 1 of the second row back to the last column of the first.
+    EXPECT_EQ(typeLine(h, "abc\b\bX\r"), "aX");
+    EXPECT_EQ(h.row(1), "  aX");
+    EXPECT_EQ(h.row(2), "    ");
 }
 
 TEST(ReadLineTest, KeepsTheFirstTenThousandCharacters) {

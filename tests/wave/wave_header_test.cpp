@@ -48,6 +48,7 @@ TEST(WaveHeaderChecks, FirstFailedCheckIsReportedWithItsText) {
         {"2147483648 bytes", [](auto& b) { put32(b, 40, 2147483648u); }, kTooLongText},
         {"largest data length", [](auto& b) { put32(b, 40, ~0u); }, kTooLongText},
         {"data length 0", [](auto& b) { put32(b, 40, 0); }, kNoSampleDataText},
+        {"data length 1", [](auto& b) { put32(b, 40, 1); }, kNoSampleDataText},
         {"data length 2", [](auto& b) { put32(b, 40, 2); }, kNoSampleDataText},
         {"data length 3", [](auto& b) { put32(b, 40, 3); }, nullptr},
         {"unexamined fields", [](auto& b) { put32(b, 0, 0), put32(b, 28, 7), put32(b, 36, 0); },
