@@ -71,6 +71,12 @@ bool holdsForAnOrdinaryUser(Check check) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// Whether a child can become an ordinary user at all (a superuser without the right to change
+// its user, in some containers, cannot).
+inline bool ordinaryUserAvailable() {
+    return holdsForAnOrdinaryUser([] { return true; });
+}
+
 inline std::vector<std::uint8_t> readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
