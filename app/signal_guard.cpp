@@ -8,7 +8,7 @@
 namespace {
 
 constexpr int kGuardedSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGSEGV,
-                                   SIGBUS,  SIGFPE, SIGILL, SIGABRT, SIGPIPE};
+                                   SIGBUS,  SIGFPE, SIGILL, SIGABRT};
 
 void onFatalSignal(int number) {
     discardPendingOutput();
@@ -27,4 +27,7 @@ void installSignalGuard() {
     for (const int number : kGuardedSignals) {
         ::sigaction(number, &action, nullptr);
     }
+    // An output pipe whose reader went away is a failed write, reported like any other; the
+    // terminal itself reports a hang-up, not a broken pipe.
+    ::signal(SIGPIPE, SIG_IGN);
 }

@@ -1,6 +1,7 @@
 // Runs the built program in a real terminal (a detached tmux session of 80 x 65) and checks what
 // a user would see, and that every way out gives the terminal back in a sane state.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -424,6 +425,43 @@ TEST_F(TerminalSession, TroubleDuringTheProcessingEndsCleanly) {
         TearDown();
         SetUp();
     }
+}
+
+// An output pipe whose reader goes away midway is a failed write like any other: the result is
+// kept and another name is asked for.
+TEST_F(TerminalSession, AnOutputPipeClosedMidwayIsAskedForAgain) {
+    start();
+    const std::string fifo = folder_ + "/pipe.wav";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    for (const char* text : {"sample.wav", "45", "60", "0.05", "1.5", "pipe.wav"}) {
+        answer(text);
+    }
+    // Take the first bytes of the output as they come, then go away.
+    char bytes[1000];
+    std::size_t taken = 0;
+    for (int attempt = 0; attempt < 12000 && taken < sizeof bytes; ++attempt) {
+        const ssize_t got = ::read(reader, bytes + taken, sizeof bytes - taken);
+        if (got > 0) {
+            taken += static_cast<std::size_t>(got);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ::close(reader);
+    EXPECT_EQ(taken, sizeof bytes);
+    ASSERT_TRUE(waitForScreen(std::strerror(EPIPE))) << screen();
+    key("Enter");
+    answer("out.wav");
+    ASSERT_TRUE(waitForScreen("Job finished")) << screen();
+    key("q");
+    ASSERT_TRUE(ended()) << screen();
+    EXPECT_EQ(fileText("exit-code"), "0\n");
+    expectSaneTerminal();
+    struct stat info {};
+    ASSERT_EQ(::stat((folder_ + "/out.wav").c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 44 + 441000 * 4);
 }
 
 TEST(ProgramWithoutTerminal, SaysSoAndFails) {
