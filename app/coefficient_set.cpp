@@ -58,9 +58,8 @@ bool loadCoefficientSet(const std::string& directory, CoefficientSet& coefficien
         if (!found) {
             message = std::string("the coefficient file ") + table.coefficientFile +
                       " was found neither in the working directory";
-            if (!directory.empty()) {
-                message +=
-                    " nor in " + directory + "/data nor in " + directory + "/../share/cartrivex";
+            for (std::size_t k = 1; k < paths.size(); ++k) {
+                message += " nor in " + paths[k].substr(0, paths[k].rfind('/'));
             }
             return false;
         }

@@ -320,9 +320,10 @@ TerminalConsole* openTerminal(std::string& reason) {
     resized.sa_flags = SA_RESTART;
     sigaction(SIGWINCH, &resized, nullptr);
 
+    const std::string refusal = std::string("cartrivex cannot drive a terminal of type \"") + type;
     SCREEN* screen = newterm(nullptr, stdout, stdin);
     if (screen == nullptr) {
-        reason = std::string("cartrivex cannot drive a terminal of type \"") + type + "\".";
+        reason = refusal + "\".";
         signal(SIGWINCH, SIG_DFL);
         return nullptr;
     }
@@ -332,8 +333,7 @@ TerminalConsole* openTerminal(std::string& reason) {
         endwin();
         delscreen(screen);
         ::tcsetattr(STDIN_FILENO, TCSANOW, &gEmergency.modes);
-        reason = std::string("cartrivex cannot drive a terminal of type \"") + type +
-                 "\": it cannot place the cursor.";
+        reason = refusal + "\": it cannot place the cursor.";
         signal(SIGWINCH, SIG_DFL);
         return nullptr;
     }

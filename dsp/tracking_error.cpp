@@ -117,6 +117,7 @@ CARTRIVEX_WIDE std::int64_t estimateEight(const TimeAxis& axis, const double* la
         const __m512d sample = _mm512_loadu_pd(lateral + k);
         const __m512d magnitude = _mm512_abs_pd(sample);
         outOfRange |= _mm512_cmp_pd_mask(magnitude, high, _CMP_NLE_UQ);
+        // The zero-masked form: GCC 12 warns of an undefined value inside plain _mm512_max_pd.
         largestSample = _mm512_maskz_max_pd(0xFF, largestSample, magnitude);
         const __m512d nominal = _mm512_mul_pd(offset, period);
         const __m512d timingError = _mm512_mul_pd(sample, shiftPerSample);

@@ -55,7 +55,7 @@ TEST(MidSide, PeakIsTheLargestStoredMagnitudeAndIgnoresNaN) {
         {{nan, 1.0}, {0.0, 0.0}, 1.0},
         {{nan}, {nan}, 0.0},
         {{-40000.0}, {0.0}, 40000.0},
-        // The sum is rounded to a double before its magnitude is taken.
+        // A sum that is no double is rounded to one, ties to even, and stored so.
         {{1e16}, {1.0}, 1e16},
     };
     for (const auto& c : cases) {
