@@ -7,7 +7,8 @@ SANITIZE := build/sanitize
 RUNDIR := build/run
 
 # Debian packages the build, the tests and the benchmarks need.
-PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux
+PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux \
+	libcli11-dev libsndfile1-dev nlohmann-json3-dev libcairo2-dev libfftw3-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -25,7 +26,7 @@ deps:
 
 build: deps
 	@cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(RELEASE) -j $(JOBS) --target cartrivex
+	@cmake --build $(RELEASE) -j $(JOBS) --target cartrivex cartrivex-cli
 
 run: build
 	@mkdir -p $(RUNDIR)
@@ -57,10 +58,10 @@ FUZZ_SECONDS ?= 60
 FUZZ_FLAGS := -std=c++20 -O1 -g -I. -ffp-contract=off -fsanitize=fuzzer,address,undefined \
 	-fno-sanitize-recover=undefined
 FUZZ_TARGETS := parse_number coefficient_file wave_header
-FUZZ_SOURCES_parse_number := console/number_parse.cpp console/powers_of_ten.cpp
+FUZZ_SOURCES_parse_number := text/number_parse.cpp text/powers_of_ten.cpp
 FUZZ_SOURCES_coefficient_file := $(FUZZ_SOURCES_parse_number) dsp/coefficient_file.cpp
-FUZZ_SOURCES_wave_header := $(wildcard wave/*.cpp) dsp/sample_buffer.cpp console/number_format.cpp \
-	console/powers_of_ten.cpp
+FUZZ_SOURCES_wave_header := $(wildcard wave/*.cpp) dsp/sample_buffer.cpp text/number_format.cpp \
+	text/powers_of_ten.cpp
 
 fuzz-deps:
 	@missing=""; for p in $(FUZZ_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \

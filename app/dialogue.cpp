@@ -4,7 +4,7 @@
 
 #include "app/job_texts.hpp"
 #include "console/console_window.hpp"
-#include "console/number_parse.hpp"
+#include "text/number_parse.hpp"
 #include "dsp/extended.hpp"
 #include "dsp/groove_geometry.hpp"
 #include "wave/wave_reader.hpp"

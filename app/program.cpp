@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "app/coefficient_set.hpp"
+#include "dsp/coefficient_set.hpp"
 #include "app/job.hpp"
 #include "app/signal_guard.hpp"
 #include "console/terminal_backend.hpp"

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/coefficient_set.hpp"
+#include "dsp/coefficient_set.hpp"
 #include "app/signal_chain.hpp"
 #include "dsp/cpu_features.hpp"
 #include "dsp/polyphase_kernel.hpp"

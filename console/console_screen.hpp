@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "console/console_device.hpp"
-#include "console/number_format.hpp"
+#include "text/number_format.hpp"
 
 inline constexpr std::size_t kTypedLineLimit = 10000;
 

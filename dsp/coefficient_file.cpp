@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "console/number_parse.hpp"
+#include "text/number_parse.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "console/number_format.hpp"
+#include "text/number_format.hpp"
 #include "dsp/extended.hpp"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/coefficient_set.hpp"
+#include "dsp/coefficient_set.hpp"
 #include "app/dialogue.hpp"
 #include "app/job_texts.hpp"
 #include "console/console_screen.hpp"

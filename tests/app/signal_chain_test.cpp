@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/coefficient_set.hpp"
+#include "dsp/coefficient_set.hpp"
 #include "dsp/extended.hpp"
 #include "tests/reference/reference_chain.hpp"
 

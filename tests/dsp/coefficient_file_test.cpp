@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "console/number_parse.hpp"
+#include "text/number_parse.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "console/number_parse.hpp"
+#include "text/number_parse.hpp"
 
 namespace {
 

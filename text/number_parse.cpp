@@ -1,9 +1,9 @@
-#include "console/number_parse.hpp"
+#include "text/number_parse.hpp"
 
 #include <cmath>
 #include <cstdint>
 
-#include "console/powers_of_ten.hpp"
+#include "text/powers_of_ten.hpp"
 
 namespace {
 

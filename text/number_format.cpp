@@ -1,9 +1,9 @@
-#include "console/number_format.hpp"
+#include "text/number_format.hpp"
 
 #include <cmath>
 #include <cstdint>
 
-#include "console/powers_of_ten.hpp"
+#include "text/powers_of_ten.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "console/powers_of_ten.hpp"
+#include "text/powers_of_ten.hpp"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "console/number_parse.hpp"
+#include "text/number_parse.hpp"
 
 #include <gtest/gtest.h>
 

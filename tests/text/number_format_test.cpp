@@ -1,4 +1,4 @@
-#include "console/number_format.hpp"
+#include "text/number_format.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/coefficient_set.hpp"
+#include "dsp/coefficient_set.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Line plots drawn with cairo, written as PNG or SVG by the file name's ending.
+
+struct PlotSeries {
+    std::string label;                   // shown in the legend; empty: not listed
+    std::vector<double> x;               // the points, in drawing order
+    std::vector<double> y;
+    int colour = 0;                      // index into the plot's palette; same index, same colour
+    bool dashed = false;                 // predictions and references are dashed
+    bool pointsOnly = false;             // markers without a line (e.g. the nulls)
+};
+
+struct PlotPanel {
+    std::string title;
+    std::string xLabel;  // with its unit, e.g. "groove radius (mm)"
+    std::string yLabel;
+    std::vector<PlotSeries> series;
+    bool logY = false;
+};
+
+struct PlotFigure {
+    std::string title;
+    std::vector<PlotPanel> panels;  // stacked top to bottom, sharing the width
+    int width = 1200;
+    int height = 800;
+};
+
+// Writes the figure to `path` (".png" or ".svg"); false with a reason on failure. The file is
+// written whole or not at all.
+bool writePlot(const PlotFigure& figure, const std::string& path, std::string& reason);
