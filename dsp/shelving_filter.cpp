@@ -95,3 +95,46 @@ SampleBuffer inverseFilterLateral(SampleBuffer distortedLateral, int sampleRate)
     const ShelvingSection sectionB = designShelvingSection(corners.f2, corners.f3, samplePeriod);
     return runTwoSections(std::move(distortedLateral), sectionA, sectionB);
 }
+
+ShelvingState startShelvingSection(const ShelvingSection& section) {
+    ShelvingState state;
+    state.b0 = static_cast<long double>(section.num0) / section.den0;
+    state.b1 = static_cast<long double>(section.num1) / section.den0;
+    state.a1 = static_cast<long double>(section.den1) / section.den0;
+    return state;
+}
+
+void runShelvingBlock(ShelvingState& state, const double* input, double* output,
+                      std::int64_t count) {
+    for (std::int64_t k = 0; k < count; ++k) {
+        const double x = input[k];
+        double y = 0.0;
+        if (state.position >= 2) {
+            y = stored(state.b0 * x + state.b1 * state.previousInput +
+                       state.a1 * state.previousOutput);
+        }
+        state.previousInput = x;
+        state.previousOutput = y;
+        output[k] = y;
+        ++state.position;
+    }
+}
+
+LateralFilterState startFilterLateral(int sampleRate) {
+    const LateralCorners corners = lateralCornerFrequencies();
+    const double samplePeriod = lateralSamplePeriod(sampleRate);
+    return {startShelvingSection(designShelvingSection(corners.f1, corners.f0, samplePeriod)),
+            startShelvingSection(designShelvingSection(corners.f3, corners.f2, samplePeriod))};
+}
+
+LateralFilterState startInverseFilterLateral(int sampleRate) {
+    const LateralCorners corners = lateralCornerFrequencies();
+    const double samplePeriod = lateralSamplePeriod(sampleRate);
+    return {startShelvingSection(designShelvingSection(corners.f0, corners.f1, samplePeriod)),
+            startShelvingSection(designShelvingSection(corners.f2, corners.f3, samplePeriod))};
+}
+
+void runLateralBlock(LateralFilterState& state, double* samples, std::int64_t count) {
+    runShelvingBlock(state.sectionA, samples, samples, count);
+    runShelvingBlock(state.sectionB, samples, samples, count);
+}

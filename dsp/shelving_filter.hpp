@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "dsp/sample_buffer.hpp"
 
 // One first-order shelving section made by the bilinear transform: a zero at `zeroFrequency`
@@ -42,3 +44,32 @@ SampleBuffer filterLateral(SampleBuffer midComponent, int sampleRate);
 
 // Groove displacement -> velocity again; takes the distorted lateral component over.
 SampleBuffer inverseFilterLateral(SampleBuffer distortedLateral, int sampleRate);
+
+// A section run over a stream, a block at a time: the quotients, the previous input and output
+// and how many samples have gone through. Its outputs are those of the whole-signal run.
+struct ShelvingState {
+    long double b0 = 0.0L;
+    long double b1 = 0.0L;
+    long double a1 = 0.0L;
+    double previousInput = 0.0;
+    double previousOutput = 0.0;
+    std::int64_t position = 0;
+};
+
+ShelvingState startShelvingSection(const ShelvingSection& section);
+
+// `count` samples from `input` to `output` (which may be the same array).
+void runShelvingBlock(ShelvingState& state, const double* input, double* output,
+                      std::int64_t count);
+
+// The two sections of the lateral filter, or of its inverse, over a stream.
+struct LateralFilterState {
+    ShelvingState sectionA;
+    ShelvingState sectionB;
+};
+
+LateralFilterState startFilterLateral(int sampleRate);
+LateralFilterState startInverseFilterLateral(int sampleRate);
+
+// Runs both sections over `count` samples in place.
+void runLateralBlock(LateralFilterState& state, double* samples, std::int64_t count);

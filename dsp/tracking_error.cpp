@@ -24,7 +24,6 @@
 // comparison and for the two indices that the interpolation itself needs. The estimates are made
 // a window at a time, on a second thread ahead of the search; each one depends on its index alone.
 
-static constexpr std::int64_t kUpsampleFactor = 144;
 static constexpr std::int64_t kWindowLength = std::int64_t{1} << 17;
 // NaN elements after a window's estimates, where every scan stops; a scan's widest load is 8.
 static constexpr std::int64_t kStopLength = 8;

@@ -4,9 +4,10 @@
 
 #include "dsp/groove_geometry.hpp"
 #include "dsp/sample_buffer.hpp"
+#include "dsp/upsampler.hpp"
 
 // The high-rate index that lines up with input sample 0.
-inline constexpr std::int32_t kAlignmentDelay = 10447;
+inline constexpr std::int32_t kAlignmentDelay = static_cast<std::int32_t>(kUpsampleAlignmentDelay);
 
 // Reads the high-rate lateral component back at the input instants along the corrected time
 // axis that the tracking error gives; takes `highRateLateral` over and releases it. Returns

@@ -23,6 +23,29 @@ inline constexpr std::array<UpsampleStage, 4> kUpsampleStages = {{
     {6, 87, "filter4.dat", 43},
 }};
 
+// The factor of all four stages together: 144.
+constexpr std::int64_t upsampleFactor() {
+    std::int64_t product = 1;
+    for (const UpsampleStage& stage : kUpsampleStages) {
+        product *= stage.factor;
+    }
+    return product;
+}
+
+// The delay of the four filters together at the final rate: each stage's delay times the factors
+// of the stages after it (10447). High-rate index j has the nominal time (j − delay)/(144 fs).
+constexpr std::int64_t upsampleAlignmentDelay() {
+    std::int64_t delay = 0;
+    for (const UpsampleStage& stage : kUpsampleStages) {
+        delay = delay * stage.factor + stage.delay;
+    }
+    return delay;
+}
+
+inline constexpr std::int64_t kUpsampleFactor = upsampleFactor();
+inline constexpr std::int64_t kUpsampleAlignmentDelay = upsampleAlignmentDelay();
+static_assert(kUpsampleFactor == 144 && kUpsampleAlignmentDelay == 10447);
+
 // The taps of the four stages, read once before the dialogue starts.
 struct CoefficientSet {
     std::array<std::vector<double>, 4> taps;

@@ -39,7 +39,8 @@ class StreamingChain {
     // a value that is not a number never raises it).
     double peakMagnitude() const;
 
+    struct State;  // the stages and what lies between them
+
   private:
-    struct State;
     std::unique_ptr<State> state_;
 };

@@ -6,36 +6,51 @@
 #include "tests/reference/reference_tracking.hpp"
 #include "tests/reference/reference_upsampler.hpp"
 
-ReferenceOutput referenceProcess(const std::vector<std::int16_t>& inputSamples,
-                                 std::int32_t frameCount, const DiscParameters& parameters,
-                                 const std::vector<std::vector<double>>& taps) {
-    const std::size_t n = static_cast<std::size_t>(frameCount);
+std::vector<double> referenceUnscaledOutput(const std::vector<double>& samples, int channels,
+                                            int sampleRate, const DiscParameters& parameters,
+                                            const std::vector<std::vector<double>>& taps) {
+    const std::size_t n = samples.size() / static_cast<std::size_t>(channels);
     std::vector<double> mid(n, 0.0);
     std::vector<double> side(n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
-        const int left = inputSamples[2 * i];
-        const int right = inputSamples[2 * i + 1];
+        if (channels == 1) {
+            mid[i] = samples[i];
+            continue;
+        }
+        const long double left = samples[2 * i];
+        const long double right = samples[2 * i + 1];
         mid[i] = static_cast<double>((right + left) * 0.5L);
         side[i] = static_cast<double>((left - right) * 0.5L);
     }
 
-    const std::vector<double> filtered = referenceFilterLateral(mid, 44100);
+    const std::vector<double> filtered = referenceFilterLateral(mid, sampleRate);
     const std::vector<double> highRate = referenceUpsampleFourStages(filtered, taps);
-    const GrooveGeometry geometry = referenceGrooveGeometry(parameters, 44100);
+    const GrooveGeometry geometry = referenceGrooveGeometry(parameters, sampleRate);
     const std::vector<double> distorted = referenceInterpolatedOutput(
-        highRate, frameCount, parameters.fullScaleLateralAmplitude, geometry);
-    const std::vector<double> restored = referenceInverseFilterLateral(distorted, 44100);
-
-    ReferenceOutput output;
+        highRate, static_cast<std::int32_t>(n), parameters.fullScaleLateralAmplitude, geometry);
+    const std::vector<double> restored = referenceInverseFilterLateral(distorted, sampleRate);
+    if (channels == 1) {
+        return restored;
+    }
     std::vector<double> stereo(2 * n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
         stereo[2 * i] = static_cast<double>(static_cast<long double>(side[i]) + restored[i]);
-        if (std::fabs(stereo[2 * i]) > output.peakMagnitude) {
-            output.peakMagnitude = std::fabs(stereo[2 * i]);
-        }
         stereo[2 * i + 1] = static_cast<double>(static_cast<long double>(restored[i]) - side[i]);
-        if (std::fabs(stereo[2 * i + 1]) > output.peakMagnitude) {
-            output.peakMagnitude = std::fabs(stereo[2 * i + 1]);
+    }
+    return stereo;
+}
+
+ReferenceOutput referenceProcess(const std::vector<std::int16_t>& inputSamples,
+                                 std::int32_t frameCount, const DiscParameters& parameters,
+                                 const std::vector<std::vector<double>>& taps) {
+    const std::size_t n = static_cast<std::size_t>(frameCount);
+    const std::vector<double> samples(inputSamples.begin(),
+                                      inputSamples.begin() + static_cast<std::ptrdiff_t>(2 * n));
+    const std::vector<double> stereo = referenceUnscaledOutput(samples, 2, 44100, parameters, taps);
+    ReferenceOutput output;
+    for (const double value : stereo) {
+        if (std::fabs(value) > output.peakMagnitude) {
+            output.peakMagnitude = std::fabs(value);
         }
     }
 

@@ -13,6 +13,12 @@ struct ReferenceOutput {
     double peakMagnitude = 0.0;
 };
 
+// The chain up to the unscaled output: `samples` holds `channels` (1 or 2) values a frame in the
+// units of 16-bit sample values; the result has as many, interleaved likewise.
+std::vector<double> referenceUnscaledOutput(const std::vector<double>& samples, int channels,
+                                            int sampleRate, const DiscParameters& parameters,
+                                            const std::vector<std::vector<double>>& taps);
+
 ReferenceOutput referenceProcess(const std::vector<std::int16_t>& inputSamples,
                                  std::int32_t frameCount, const DiscParameters& parameters,
                                  const std::vector<std::vector<double>>& taps);

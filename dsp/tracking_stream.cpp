@@ -1,0 +1,143 @@
+#include "dsp/tracking_stream.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "dsp/extended.hpp"
+
+// Skipping ahead. Let B be a double with |Δt_j| <= B for every j of a stretch. The corrected time
+// is t_j = stored(nom_j − Δt_j), nom_j = ((j − 10447)·T)/144 in extended precision, and both
+// roundings (to extended, then to double) are monotonic, so t_j <= stored(nom_j + B), the latter
+// formed the same way. nom_j grows with j (a product with T > 0 and a quotient by 144, each
+// rounded monotonically), so if stored(nom_J + B) <= t_out then every j of the stretch up to J
+// has t_j <= t_out: the search would move past all of them, and only the corrected time and the
+// value of J itself are needed. B follows from a bound M on |U_j| by the same roundings:
+// |y| <= stored(M·a/32768), |p| <= stored(|tan|·|y|max), |Δt| <= stored(|p|max/|v|), each step
+// monotonic in its operand. Ties are safe: a corrected time equal to t_out counts as reached
+// either way. Where any of these is not finite, nothing is skipped and every index is formed.
+
+namespace {
+
+constexpr std::int64_t kStretch = 2048;
+
+double formValue(const UpsampleStream& highRate, std::int64_t j) {
+    return upsampleOutputAt(highRate, j);
+}
+
+long double nominalTime(const TrackingStream& s, std::int64_t j) {
+    return static_cast<long double>(j - kUpsampleAlignmentDelay) * s.samplePeriod / kUpsampleFactor;
+}
+
+double correctedTime(const TrackingStream& s, double value, std::int64_t j) {
+    // Dividing by 32768 = 2^15 is exact in the extended range, so it is a multiplication.
+    const double displacement = stored(value * s.amplitude * 0x1p-15L);
+    const double shift = stored(s.tangent * displacement);
+    const double timingError = stored(shift / static_cast<long double>(s.velocity));
+    return stored(nominalTime(s, j) - timingError);
+}
+
+void formIndex(TrackingStream& s, const UpsampleStream& highRate, std::int64_t j) {
+    if (s.cachedIndex == j) {
+        return;
+    }
+    s.cachedIndex = j;
+    s.cachedValue = formValue(highRate, j);
+    s.cachedTime = correctedTime(s, s.cachedValue, j);
+    ++s.formed;
+}
+
+// The bound on |Δt| over a stretch whose samples are at most `largest` in magnitude.
+double timingErrorBound(const TrackingStream& s, double largest) {
+    const double displacement = stored(largest * std::fabs(s.amplitude) * 0x1p-15L);
+    const double shift = stored(std::fabs(s.tangent) * displacement);
+    return stored(shift / std::fabs(static_cast<long double>(s.velocity)));
+}
+
+// The last index from which the search, looking for t_out, surely moves on; or −1.
+std::int64_t skipTarget(const TrackingStream& s, const UpsampleStream& highRate,
+                        std::int64_t stretchEnd, long double outputTime) {
+    const double largest = upsampleOutputBound(highRate, s.index, stretchEnd);
+    const double bound = timingErrorBound(s, largest);
+    if (!std::isfinite(bound)) {
+        return -1;
+    }
+    const double estimate =
+        (static_cast<double>(outputTime) - bound) / s.highRatePeriod + kUpsampleAlignmentDelay;
+    if (!(estimate > static_cast<double>(s.index) + 2)) {
+        return -1;
+    }
+    std::int64_t target =
+        std::min<std::int64_t>(static_cast<std::int64_t>(estimate) - 1, stretchEnd);
+    for (int tries = 0; tries < 4 && target > s.index; ++tries, --target) {
+        if (stored(nominalTime(s, target) + bound) <= outputTime) {
+            return target;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+TrackingStream startTrackingStream(double fullScaleLateralAmplitude,
+                                   const GrooveGeometry& geometry) {
+    TrackingStream s;
+    s.amplitude = fullScaleLateralAmplitude;
+    s.tangent = geometry.trackingTangent;
+    s.velocity = geometry.grooveVelocity;
+    s.samplePeriod = geometry.samplePeriod;
+    s.highRatePeriod = stored(static_cast<long double>(geometry.samplePeriod) / kUpsampleFactor);
+    s.boundsUsable = std::isfinite(s.amplitude) && std::isfinite(s.tangent) &&
+                     std::isfinite(s.velocity) && s.velocity != 0.0 &&
+                     std::isfinite(s.samplePeriod) && s.samplePeriod > 0.0 &&
+                     s.highRatePeriod > 0.0;
+    return s;
+}
+
+void runTrackingStream(TrackingStream& s, const UpsampleStream& highRate, std::int64_t passLast,
+                       std::int64_t outputLimit, std::vector<double>& output) {
+    const ExtendedPrecisionScope precision;
+    while (s.nextOutput < outputLimit) {
+        if (passLast >= 0 && s.index > passLast) {
+            // The search ran out: this output and every later one stay 0.
+            output.insert(output.end(), static_cast<std::size_t>(outputLimit - s.nextOutput), 0.0);
+            s.nextOutput = outputLimit;
+            return;
+        }
+        if (!upsampleOutputReady(highRate, s.index)) {
+            return;
+        }
+        const long double outputTime = static_cast<long double>(s.samplePeriod) * s.nextOutput;
+        if (s.boundsUsable && s.skipFailedFor != s.nextOutput) {
+            std::int64_t stretchEnd = s.index + kStretch;
+            if (passLast >= 0) {
+                stretchEnd = std::min(stretchEnd, passLast);
+            }
+            while (stretchEnd > s.index && !upsampleOutputReady(highRate, stretchEnd)) {
+                stretchEnd = s.index + (stretchEnd - s.index) / 2;
+            }
+            const std::int64_t target = skipTarget(s, highRate, stretchEnd, outputTime);
+            if (target > s.index) {
+                formIndex(s, highRate, target);
+                s.skipped += target - s.index;
+                s.previousTime = s.cachedTime;
+                s.previousValue = s.cachedValue;
+                s.index = target + 1;
+                continue;
+            }
+            s.skipFailedFor = s.nextOutput;
+        }
+        formIndex(s, highRate, s.index);
+        if (outputTime >= static_cast<long double>(s.cachedTime)) {
+            s.previousTime = s.cachedTime;
+            s.previousValue = s.cachedValue;
+            ++s.index;
+            continue;
+        }
+        const long double before = s.previousValue;
+        output.push_back(stored((s.cachedValue - before) * ((outputTime - s.previousTime) /
+                                                            (s.cachedTime - s.previousTime)) +
+                                before));
+        ++s.nextOutput;
+    }
+}

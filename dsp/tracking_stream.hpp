@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "dsp/groove_geometry.hpp"
+#include "dsp/upsample_stream.hpp"
+
+// The interpolation pass over a stream of the high-rate signal whose samples are made on demand
+// by the last upsampling stage: only the samples that the search looks at are ever formed. The
+// pass keeps its start index, the corrected time and value of the index before it, and the next
+// output index; its outputs are those of the pass over the whole signal, bit for bit.
+struct TrackingStream {
+    long double amplitude = 0.0L;
+    long double tangent = 0.0L;
+    double velocity = 0.0;
+    double samplePeriod = 0.0;
+    double highRatePeriod = 0.0;  // T / 144, for estimates only
+    bool boundsUsable = false;    // whether timing-error bounds may be used to skip
+
+    std::int64_t index = 0;       // the start index j
+    double previousTime = 0.0;    // corrected time of j − 1 (0.0 before any)
+    double previousValue = 0.0;   // U[j − 1] (0 before index 0)
+    std::int64_t nextOutput = 0;  // i
+
+    std::int64_t cachedIndex = -1;  // the last index formed, with its value and corrected time
+    double cachedValue = 0.0;
+    double cachedTime = 0.0;
+
+    std::int64_t skipFailedFor = -1;  // the output for which no skip was found
+
+    std::int64_t formed = 0;   // high-rate samples formed (for the bench)
+    std::int64_t skipped = 0;  // indices passed over by a bound
+};
+
+TrackingStream startTrackingStream(double fullScaleLateralAmplitude,
+                                   const GrooveGeometry& geometry);
+
+// Makes outputs, appending them to `output`, while the samples they need can be formed.
+// `highRate` is the last upsampling stage; `passLast` the last index the pass may read, or −1
+// while the input goes on; `outputLimit` how many outputs there are (or may be made so far).
+// Once the pass has read past passLast, every output left is 0.
+void runTrackingStream(TrackingStream& stream, const UpsampleStream& highRate,
+                       std::int64_t passLast, std::int64_t outputLimit,
+                       std::vector<double>& output);
+
+// The first index the pass may still read: everything before it may be let go.
+inline std::int64_t trackingStreamNeedsFrom(const TrackingStream& stream) {
+    return stream.index > 0 ? stream.index - 1 : 0;
+}

@@ -1,0 +1,238 @@
+#include "dsp/upsample_stream.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "dsp/extended.hpp"
+#include "dsp/parallel_blocks.hpp"
+
+// Output n = f·q + r is the sum over the kept samples x'[j] = stored(x[j]·f), j = q − t, of
+// h[f·t + r]·x'[j] in ascending j. The zeros between the kept samples are left out: with finite
+// taps each of their products is a signed zero, and adding a signed zero never changes a sum
+// except that it can turn −0 into +0; the shortened sum is −0 whenever the full one is, so a
+// result other than −0 is exactly the full sum, and a −0 result is made again over the whole
+// window. Zero taps are left out the same way where every kept sample of the window is finite
+// (0·∞ is not zero). Windows with a sample that is not finite, and stages with a tap that is
+// not finite, are summed over every element of the stuffed window, zeros included.
+
+namespace {
+
+constexpr std::uint64_t kNegativeZeroBits = 0x8000000000000000ull;
+constexpr std::int64_t kChunkRows = 64 * kLanes;
+
+bool isNegativeZero(double value) {
+    return std::bit_cast<std::uint64_t>(value) == kNegativeZeroBits;
+}
+
+double keptAt(const UpsampleStream& s, std::int64_t j) {
+    return s.kept[static_cast<std::size_t>(j - s.keptBase)];
+}
+
+// Whether the kept samples [first, last] are all finite (and so are the taps).
+bool windowFinite(const UpsampleStream& s, std::int64_t first, std::int64_t last) {
+    if (!s.tapsFinite) {
+        return false;
+    }
+    if (s.nonFinite.empty()) {
+        return true;
+    }
+    const auto it = std::lower_bound(s.nonFinite.begin(), s.nonFinite.end(), first);
+    return it == s.nonFinite.end() || *it > last;
+}
+
+// The sum over every element of the zero-stuffed input in output n's window, zeros included:
+// the definition itself.
+double wholeWindowSum(const UpsampleStream& s, std::int64_t n) {
+    const std::int64_t f = s.factor;
+    const std::int64_t first = std::max<std::int64_t>(0, n - s.tapCount + 1);
+    const std::int64_t last = std::min(n, f * s.received - 1);
+    double acc = 0.0;
+    for (std::int64_t i = first; i <= last; ++i) {
+        const double sample = i % f == 0 ? keptAt(s, i / f) : 0.0;
+        acc = stored(acc +
+                     static_cast<long double>(s.taps[static_cast<std::size_t>(n - i)]) * sample);
+    }
+    return acc;
+}
+
+double outputOfRow(const UpsampleStream& s, std::int64_t q, int r) {
+    const std::int64_t n = s.factor * q + r;
+    const std::int64_t first = std::max<std::int64_t>(0, q - s.oldestOffset);
+    const std::int64_t last = std::min(q, s.received - 1);
+    if (!windowFinite(s, first, last)) {
+        return wholeWindowSum(s, n);
+    }
+    double acc = 0.0;
+    for (const PhaseTerm& term : s.phases[static_cast<std::size_t>(r)]) {
+        const std::int64_t j = q + term.offset;
+        if (j >= 0 && j < s.received) {
+            acc = stored(acc + static_cast<long double>(term.tap) * keptAt(s, j));
+        }
+    }
+    return isNegativeZero(acc) ? wholeWindowSum(s, n) : acc;
+}
+
+// Rows [begin, end) into out, where out[0] is output f·rowBase; outputs at or beyond `limit`
+// are not made.
+void computeRows(const UpsampleStream& s, std::int64_t begin, std::int64_t end,
+                 std::int64_t rowBase, std::int64_t limit, double* out) {
+    const ExtendedPrecisionScope precision;
+    const std::int64_t f = s.factor;
+    for (std::int64_t q = begin; q < end;) {
+        if (q >= s.oldestOffset && q + kLanes <= end && q + kLanes <= s.received &&
+            windowFinite(s, q - s.oldestOffset, q + kLanes - 1)) {
+            const double* newest = s.kept.data() + (q - s.keptBase);
+            for (int r = 0; r < f; ++r) {
+                const std::vector<PhaseTerm>& terms = s.phases[static_cast<std::size_t>(r)];
+                double acc[kLanes] = {};
+                accumulateLanes(newest, terms.data(), static_cast<std::int64_t>(terms.size()), acc);
+                for (int w = 0; w < kLanes; ++w) {
+                    const std::int64_t n = f * (q + w) + r;
+                    out[n - f * rowBase] = isNegativeZero(acc[w]) ? wholeWindowSum(s, n) : acc[w];
+                }
+            }
+            q += kLanes;
+        } else {
+            for (int r = 0; r < f && f * q + r < limit; ++r) {
+                out[f * q + r - f * rowBase] = outputOfRow(s, q, r);
+            }
+            ++q;
+        }
+    }
+}
+
+void makeRows(UpsampleStream& s, std::int64_t endRow, std::int64_t limit,
+              std::vector<double>& output, int threadCount) {
+    const std::int64_t begin = s.nextRow;
+    if (endRow <= begin) {
+        return;
+    }
+    const std::int64_t f = s.factor;
+    const std::int64_t made = std::min(f * endRow, limit) - f * begin;
+    const std::size_t at = output.size();
+    output.resize(at + static_cast<std::size_t>(made));
+    double* out = output.data() + at;
+    const std::int64_t rows = endRow - begin;
+    runOrderedBlocks(
+        rows, kChunkRows, rows, rows >= 4 * kChunkRows ? threadCount : 1,
+        [&](std::int64_t first, std::int64_t last) {
+            computeRows(s, begin + first, begin + last, begin, limit, out);
+        },
+        [](std::int64_t) {});
+    s.nextRow = endRow;
+}
+
+}  // namespace
+
+UpsampleStream makeUpsampleStream(int stageIndex, const std::vector<double>& taps) {
+    const UpsampleStage& stage = kUpsampleStages[static_cast<std::size_t>(stageIndex)];
+    UpsampleStream s;
+    s.factor = stage.factor;
+    s.tapCount = stage.tapCount;
+    s.oldestOffset = (stage.tapCount - 1) / stage.factor;
+    s.taps.assign(static_cast<std::size_t>(stage.tapCount), 0.0);
+    std::copy_n(taps.begin(), std::min<std::size_t>(taps.size(), s.taps.size()), s.taps.begin());
+    s.tapsFinite =
+        std::all_of(s.taps.begin(), s.taps.end(), [](double tap) { return std::isfinite(tap); });
+    double sum = 0.0;
+    for (double tap : s.taps) {
+        sum += std::fabs(tap);
+    }
+    // Each of at most a few hundred roundings errs by 2^-53 of the sum at most.
+    s.tapMagnitudeSum = sum * (1.0 + 0x1p-40);
+    s.phases.resize(static_cast<std::size_t>(s.factor));
+    for (int r = 0; r < s.factor; ++r) {
+        for (std::int64_t t = s.oldestOffset; t >= 0; --t) {
+            const std::int64_t k = s.factor * t + r;
+            if (k >= s.tapCount || s.taps[static_cast<std::size_t>(k)] == 0.0) {
+                continue;
+            }
+            s.phases[static_cast<std::size_t>(r)].push_back(
+                PhaseTerm{-t, s.taps[static_cast<std::size_t>(k)]});
+        }
+    }
+    return s;
+}
+
+void appendKeptSamples(UpsampleStream& s, const double* input, std::int64_t count) {
+    const ExtendedPrecisionScope precision;
+    s.kept.reserve(s.kept.size() + static_cast<std::size_t>(count));
+    for (std::int64_t k = 0; k < count; ++k) {
+        const std::int64_t j = s.received + k;
+        const double value = stored(static_cast<long double>(input[k]) * s.factor);
+        s.kept.push_back(value);
+        const double magnitude =
+            std::isfinite(value) ? std::fabs(value) : std::numeric_limits<double>::infinity();
+        if (!std::isfinite(value)) {
+            s.nonFinite.push_back(j);
+        }
+        const std::size_t group = static_cast<std::size_t>(j / kUpsampleGroup - s.groupBase);
+        if (group == s.groupLargest.size()) {
+            s.groupLargest.push_back(0.0);
+        }
+        s.groupLargest[group] = std::max(s.groupLargest[group], magnitude);
+    }
+    s.received += count;
+}
+
+void pushUpsampleStream(UpsampleStream& s, const double* input, std::int64_t count,
+                        std::vector<double>& output, int threadCount) {
+    appendKeptSamples(s, input, count);
+    makeRows(s, s.received, s.factor * s.received, output, threadCount);
+    releaseUpsampleBefore(s, s.factor * s.nextRow);
+}
+
+void finishUpsampleStream(UpsampleStream& s, std::vector<double>& output) {
+    s.finished = true;
+    const std::int64_t length = s.factor * s.received + s.tapCount;
+    const std::int64_t rows = (length + s.factor - 1) / s.factor;
+    makeRows(s, rows, length, output, 1);
+}
+
+bool upsampleOutputReady(const UpsampleStream& s, std::int64_t n) {
+    if (s.finished) {
+        return n < s.factor * s.received + s.tapCount;
+    }
+    return n / s.factor < s.received;
+}
+
+double upsampleOutputAt(const UpsampleStream& s, std::int64_t n) {
+    const std::int64_t q = n / s.factor;
+    return outputOfRow(s, q, static_cast<int>(n - s.factor * q));
+}
+
+double upsampleOutputBound(const UpsampleStream& s, std::int64_t first, std::int64_t last) {
+    if (!s.tapsFinite) {
+        return std::numeric_limits<double>::infinity();
+    }
+    const std::int64_t qFirst = std::max<std::int64_t>(0, first / s.factor - s.oldestOffset);
+    const std::int64_t qLast = std::min(last / s.factor, s.received - 1);
+    double largest = 0.0;
+    for (std::int64_t g = qFirst / kUpsampleGroup; g <= qLast / kUpsampleGroup; ++g) {
+        largest = std::max(largest, s.groupLargest[static_cast<std::size_t>(g - s.groupBase)]);
+    }
+    // Each of the at most L roundings of a sum errs by 2^-52 of it at most, so the sum stays
+    // within Σ|h|·max|x'|·(1 + 2L·2^-52); 2^-40 covers that and the two products here.
+    return s.tapMagnitudeSum * largest * (1.0 + 0x1p-40);
+}
+
+void releaseUpsampleBefore(UpsampleStream& s, std::int64_t n) {
+    const std::int64_t keepFrom = std::max<std::int64_t>(0, n / s.factor - s.oldestOffset);
+    const std::int64_t dead = keepFrom - s.keptBase;
+    // Only once the dead part outweighs the rest, so that each sample moves a bounded number of
+    // times.
+    if (dead <= 0 || dead < static_cast<std::int64_t>(s.kept.size()) / 2) {
+        return;
+    }
+    s.kept.erase(s.kept.begin(), s.kept.begin() + dead);
+    s.keptBase = keepFrom;
+    const std::int64_t deadGroups = keepFrom / kUpsampleGroup - s.groupBase;
+    if (deadGroups > 0) {
+        s.groupLargest.erase(s.groupLargest.begin(), s.groupLargest.begin() + deadGroups);
+        s.groupBase += deadGroups;
+    }
+    s.nonFinite.erase(s.nonFinite.begin(),
+                      std::lower_bound(s.nonFinite.begin(), s.nonFinite.end(), keepFrom));
+}

@@ -1,0 +1,161 @@
+#include "engine/streaming_chain.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dsp/coefficient_set.hpp"
+#include "tests/reference/reference_chain.hpp"
+
+namespace {
+
+const CoefficientSet& coefficients() {
+    static const CoefficientSet set = [] {
+        CoefficientSet loaded;
+        std::string message;
+        if (!loadCoefficientSet(CARTRIVEX_SOURCE_DIR, loaded, message)) {
+            ADD_FAILURE() << message;
+        }
+        return loaded;
+    }();
+    return set;
+}
+
+std::vector<std::vector<double>> tapLists() {
+    const CoefficientSet& set = coefficients();
+    return {set.taps.begin(), set.taps.end()};
+}
+
+struct EngineCase {
+    const char* name;
+    std::int64_t frames;
+    int channels;
+    int sampleRate;
+    DiscParameters disc;
+    double loudness;  // peak of the random input, in 16-bit units
+};
+
+// Random input with a smooth part, so that the distortion has something to move, plus noise.
+std::vector<double> randomInput(const EngineCase& c, unsigned seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    std::vector<double> samples(static_cast<std::size_t>(c.frames * c.channels));
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        const double smooth = 0.6 * std::sin(0.013 * static_cast<double>(k / c.channels));
+        samples[k] = std::round(c.loudness * (smooth + noise(random) / 3));
+    }
+    return samples;
+}
+
+// Runs the engine with the input cut into the given pieces, pulling after every piece.
+std::vector<double> runEngine(const EngineCase& c, const std::vector<double>& input,
+                              const std::vector<std::int64_t>& pieces, int threads) {
+    ChainSettings settings{c.sampleRate, c.channels, c.disc, &coefficients(), threads};
+    StreamingChain chain(settings);
+    std::vector<double> output;
+    std::vector<double> scratch(4096 * 2);
+    auto drain = [&] {
+        for (std::int64_t got; (got = chain.pullFrames(scratch.data(), 4096)) > 0;) {
+            output.insert(output.end(), scratch.begin(), scratch.begin() + got * c.channels);
+        }
+    };
+    std::int64_t at = 0;
+    for (std::int64_t piece : pieces) {
+        chain.pushFrames(input.data() + at * c.channels, piece);
+        at += piece;
+        drain();
+    }
+    chain.finish();
+    drain();
+    EXPECT_EQ(chain.framesOut(), c.frames);
+    return output;
+}
+
+std::vector<std::int64_t> evenPieces(std::int64_t frames, std::int64_t size) {
+    std::vector<std::int64_t> pieces;
+    for (std::int64_t at = 0; at < frames; at += size) {
+        pieces.push_back(std::min(size, frames - at));
+    }
+    return pieces;
+}
+
+std::vector<std::int64_t> randomPieces(std::int64_t frames, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<std::int64_t> pieces;
+    for (std::int64_t at = 0; at < frames;) {
+        const std::int64_t size =
+            std::min<std::int64_t>(frames - at, std::uniform_int_distribution<int>(0, 900)(random));
+        pieces.push_back(size);
+        at += size;
+    }
+    return pieces;
+}
+
+// Bit for bit, NaN included.
+void expectSameBits(const std::vector<double>& expected, const std::vector<double>& actual,
+                    const std::string& what) {
+    ASSERT_EQ(expected.size(), actual.size()) << what;
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(expected[k]),
+                  std::bit_cast<std::uint64_t>(actual[k]))
+            << what << ": value " << k << " expected " << expected[k] << " got " << actual[k];
+    }
+}
+
+constexpr double k33 = 100.0 / 3;
+
+class StreamingChainTest : public ::testing::TestWithParam<EngineCase> {};
+
+TEST_P(StreamingChainTest, MatchesTheDirectImplementationForAnySplitAndThreadCount) {
+    const EngineCase& c = GetParam();
+    const std::vector<double> input = randomInput(c, 7u + static_cast<unsigned>(c.frames));
+    const std::vector<double> expected =
+        referenceUnscaledOutput(input, c.channels, c.sampleRate, c.disc, tapLists());
+    const struct {
+        const char* name;
+        std::vector<std::int64_t> pieces;
+    } splits[] = {
+        {"whole", {c.frames}},
+        {"blocks of 1", evenPieces(c.frames, 1)},
+        {"blocks of 7", evenPieces(c.frames, 7)},
+        {"blocks of 4096", evenPieces(c.frames, 4096)},
+        {"random blocks", randomPieces(c.frames, 99u)},
+    };
+    for (const auto& split : splits) {
+        for (int threads : {1, 2, 3}) {
+            if (split.pieces.size() > 200 && threads > 1) {
+                continue;  // tiny blocks run on one thread whatever the count
+            }
+            expectSameBits(expected, runEngine(c, input, split.pieces, threads),
+                           std::string(split.name) + ", " + std::to_string(threads) + " thread(s)");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StreamingChainTest,
+    ::testing::Values(
+        EngineCase{"Typical45", 3000, 2, 44100, {45, 60, 0.05, 1.5}, 20000},
+        EngineCase{"Typical33Negative", 2500, 2, 44100, {k33, 120, 0.08, -3}, 30000},
+        EngineCase{"StrongDistortion", 2000, 2, 44100, {k33, 30, 0.1, 20}, 32000},
+        EngineCase{"NearlyNinetyDegrees", 1500, 2, 44100, {45, 60, 0.05, 89.9}, 32000},
+        EngineCase{"NegativeNearlyNinety", 1200, 2, 44100, {45, 60, 0.05, -89.9}, 32000},
+        EngineCase{"HugeTimingErrors", 1500, 2, 44100, {45, 0.01, 1.0, 45}, 32000},
+        EngineCase{"ZeroAngle", 1000, 2, 44100, {45, 60, 0.05, 0}, 30000},
+        EngineCase{"ZeroAmplitude", 1000, 2, 44100, {k33, 60, 0, 10}, 30000},
+        EngineCase{"OneFrame", 1, 2, 44100, {45, 60, 0.05, 1.5}, 30000},
+        EngineCase{"TwoFrames", 2, 2, 44100, {45, 60, 0.05, 1.5}, 30000},
+        EngineCase{"ThreeFrames", 3, 2, 44100, {k33, 60, 0.05, -1.5}, 30000},
+        EngineCase{"Mono", 2000, 1, 44100, {45, 60, 0.05, 1.5}, 30000},
+        EngineCase{"Mono96k", 2000, 1, 96000, {k33, 100, 0.05, 2.5}, 30000},
+        EngineCase{"Stereo192k", 1500, 2, 192000, {45, 70, 0.05, -2}, 30000},
+        EngineCase{"Stereo32k", 1500, 2, 32000, {k33, 70, 0.05, 2}, 30000},
+        EngineCase{"LongerThanAPiece", 20000, 2, 44100, {45, 60, 0.05, 1.5}, 25000}),
+    [](const ::testing::TestParamInfo<EngineCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
