@@ -6,7 +6,8 @@
 inline constexpr int kWaveHeaderSize = 44;
 using HeaderBytes = std::array<std::uint8_t, kWaveHeaderSize>;
 
-// The accepted input file's facts, as its 44-byte header gives them.
+// The accepted input file's facts, as its 44-byte header gives them, or, where its data chunk
+// is not at byte 44, as its format and data chunks give them.
 struct WaveInfo {
     std::int16_t formatTag = 0;     // audio format code at offset 20; 1 is PCM
     std::uint8_t channelCount = 0;  // the low byte at offset 22 alone
@@ -16,4 +17,8 @@ struct WaveInfo {
     std::int32_t frameCount = 0;   // from dataLength alone, not from the file's size
     double duration = 0.0;         // seconds
     HeaderBytes headerBytes{};     // filled when the samples are loaded
+    std::uint64_t dataOffset = kWaveHeaderSize;  // where the sample data starts in the file
 };
+
+// The 44-byte header of a canonical 16-bit stereo 44100 Hz PCM file of `frameCount` frames.
+HeaderBytes canonicalWaveHeader(std::uint32_t frameCount);

@@ -1,5 +1,7 @@
 #include "wave/wave_reader.hpp"
 
+#include <sys/stat.h>
+
 #include <bit>
 #include <utility>
 
@@ -12,20 +14,19 @@ bool checkInputFile(const std::string& path) {
 }
 
 HeaderCheck readWaveHeader(const std::string& path) {
-    HeaderBytes header{};
-    std::size_t available = 0;
-    {
-        InputFile file(path);
-        if (!file.isOpen()) {
-            HeaderCheck check;
-            check.fileNotFound = true;
-            check.title = kFileNotFoundTitle;
-            check.message = kFileNotFoundText;
-            return check;
-        }
-        available = file.readAt(0, header.data(), header.size());
+    InputFile file(path);
+    struct stat status {};
+    if (!file.isOpen() || ::fstat(file.descriptor, &status) != 0) {
+        HeaderCheck check;
+        check.fileNotFound = true;
+        check.title = kFileNotFoundTitle;
+        check.message = kFileNotFoundText;
+        return check;
     }
-    return decodeWaveHeader(header.data(), available);
+    return decodeWaveHeader(static_cast<std::uint64_t>(status.st_size),
+                            [&file](std::uint64_t offset, std::uint8_t* into, std::size_t count) {
+                                return file.readAt(static_cast<long long>(offset), into, count);
+                            });
 }
 
 LoadedInput loadSamples(const std::string& path, const WaveInfo& info) {
@@ -38,10 +39,15 @@ LoadedInput loadSamples(const std::string& path, const WaveInfo& info) {
         input.reason = std::move(file.reason);
         return input;
     }
-    file.readAt(0, input.headerBytes.data(), input.headerBytes.size());
+    // The input's own header describes the output only where the samples follow it directly.
+    if (info.dataOffset == kWaveHeaderSize) {
+        file.readAt(0, input.headerBytes.data(), input.headerBytes.size());
+    } else {
+        input.headerBytes = canonicalWaveHeader(static_cast<std::uint32_t>(frames));
+    }
     // The file's little-endian samples go straight into the array; past the file's end they
     // stay 0.
-    file.readAt(kWaveHeaderSize, input.inputSamples.data(),
+    file.readAt(static_cast<long long>(info.dataOffset), input.inputSamples.data(),
                 input.inputSamples.size() * sizeof(std::int16_t));
     if constexpr (std::endian::native == std::endian::big) {
         for (std::int16_t& sample : input.inputSamples) {

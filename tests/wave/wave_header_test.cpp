@@ -3,7 +3,8 @@
 #include <functional>
 #include <set>
 
-#include "tests/wave/wave_test_files.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/wave_bytes.hpp"
 #include "wave/wave_messages.hpp"
 #include "wave/wave_reader.hpp"
 
@@ -51,7 +52,7 @@ TEST(WaveHeaderChecks, FirstFailedCheckIsReportedWithItsText) {
         {"data length 1", [](auto& b) { put32(b, 40, 1); }, kNoSampleDataText},
         {"data length 2", [](auto& b) { put32(b, 40, 2); }, kNoSampleDataText},
         {"data length 3", [](auto& b) { put32(b, 40, 3); }, nullptr},
-        {"unexamined fields", [](auto& b) { put32(b, 0, 0), put32(b, 28, 7), put32(b, 36, 0); },
+        {"unexamined fields", [](auto& b) { put32(b, 0, 0), put32(b, 28, 7), put16(b, 32, 9); },
          nullptr},
     };
     for (const CheckCase& c : cases) {

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <iterator>
 
-#include "tests/wave/wave_test_files.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/wave_bytes.hpp"
 #include "wave/wave_messages.hpp"
 #include "wave/wave_reader.hpp"
 
@@ -120,12 +121,8 @@ TEST(LoadSamples, ReadsHeaderBytesAndLittleEndianFrames) {
     std::vector<std::uint8_t> bytes = canonicalWave(12);
     bytes[23] = 0x55;  // kept in the header bytes though never examined
     bytes[4] = 0xEE;
-    const std::int16_t samples[] = {1, -1, 32767, -32768, 258, -300};
-    for (const std::int16_t s : samples) {
-        const auto bits = static_cast<std::uint16_t>(s);
-        bytes.push_back(static_cast<std::uint8_t>(bits & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
-    }
+    const std::vector<std::int16_t> samples = {1, -1, 32767, -32768, 258, -300};
+    appendSamples(bytes, samples);
     bytes.push_back(0x99);  // beyond the data length: not loaded
     writeBytes(dir.file("song.wav"), bytes);
 
@@ -133,8 +130,7 @@ TEST(LoadSamples, ReadsHeaderBytesAndLittleEndianFrames) {
     ASSERT_TRUE(input.loaded);
     EXPECT_TRUE(input.reason.empty());
     EXPECT_TRUE(std::equal(input.headerBytes.begin(), input.headerBytes.end(), bytes.begin()));
-    EXPECT_EQ(input.inputSamples,
-              std::vector<std::int16_t>(std::begin(samples), std::end(samples)));
+    EXPECT_EQ(input.inputSamples, samples);
 }
 
 TEST(LoadSamples, FileShorterThanItsHeaderSaysLeavesZeros) {
@@ -194,11 +190,7 @@ TEST(LoadSamples, EveryCutOfAValidFileIsRefusedOrLoadsWhatItHolds) {
         ASSERT_TRUE(input.loaded) << length << ": " << input.reason;
         ASSERT_EQ(input.inputSamples.size(), 600u) << length;
         std::vector<std::uint8_t> loaded(input.headerBytes.begin(), input.headerBytes.end());
-        for (const std::int16_t sample : input.inputSamples) {
-            const auto bits = static_cast<std::uint16_t>(sample);
-            loaded.push_back(static_cast<std::uint8_t>(bits & 0xFF));
-            loaded.push_back(static_cast<std::uint8_t>(bits >> 8));
-        }
+        appendSamples(loaded, input.inputSamples);
         std::vector<std::uint8_t> expected(whole.begin(), whole.begin() + length);
         expected.resize(whole.size(), 0);
         EXPECT_EQ(loaded, expected) << length;

@@ -5,8 +5,10 @@
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 
-#include "tests/wave/wave_test_files.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/wave_bytes.hpp"
 #include "wave/wave_reader.hpp"
 #include "wave/wave_writer.hpp"
 
@@ -25,11 +27,7 @@ const std::vector<std::int16_t> kSamples = {0, 1, -1, 32767, -32767, 258, -300, 
 std::vector<std::uint8_t> expectedBytes(const HeaderBytes& header,
                                         const std::vector<std::int16_t>& samples) {
     std::vector<std::uint8_t> bytes(header.begin(), header.end());
-    for (const std::int16_t s : samples) {
-        const auto bits = static_cast<std::uint16_t>(s);
-        bytes.push_back(static_cast<std::uint8_t>(bits & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
-    }
+    appendSamples(bytes, samples);
     return bytes;
 }
 
