@@ -1,11 +1,427 @@
-#include <iostream>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/audio_file.hpp"
+#include "cli/cli_options.hpp"
 #include "cli/commands.hpp"
+#include "cli/progress.hpp"
+#include "cli/safe_output.hpp"
+#include "dsp/coefficient_set.hpp"
+#include "engine/streaming_chain.hpp"
+#include "wave/dither_generator.hpp"
+#include "wave/output_quantiser.hpp"
+
+namespace {
+
+constexpr int kLowestRate = 32000;
+constexpr int kHighestRate = 192000;
+constexpr int kMostChannels = 2;
+constexpr std::int64_t kBlockFrames = 16384;
+// A WAV file's sizes are 32-bit; a larger output is written as RF64, its 64-bit form.
+constexpr std::int64_t kLargestWaveData = 0xFFFFFFFFLL - 4096;
+
+struct RenderOptions {
+    std::string inputPath;
+    std::string outputPath;
+    DiscOptions disc;
+    std::string bits;  // "", "16", "24" or "32f"
+    int threads = defaultThreadCount();
+    bool quiet = false;
+    bool json = false;
+};
+
+enum class OutputKind { Sixteen, TwentyFour, Float };
+
+class RenderFailure : public std::exception {
+  public:
+    RenderFailure(int exitCode, std::string message)
+        : exitCode_(exitCode), message_(std::move(message)) {}
+    int exitCode() const { return exitCode_; }
+    const char* what() const noexcept override { return message_.c_str(); }
+
+  private:
+    int exitCode_;
+    std::string message_;
+};
+
+[[noreturn]] void fail(int exitCode, const std::string& message) {
+    throw RenderFailure(exitCode, message);
+}
+
+OutputKind outputKindFor(const std::string& bits, int inputEncoding) {
+    if (bits == "16") {
+        return OutputKind::Sixteen;
+    }
+    if (bits == "24") {
+        return OutputKind::TwentyFour;
+    }
+    if (bits == "32f") {
+        return OutputKind::Float;
+    }
+    // The input's own sample format where it is one of the three; wider integers and doubles
+    // become float, narrower and companded samples 16-bit.
+    switch (inputEncoding) {
+        case SF_FORMAT_PCM_24:
+            return OutputKind::TwentyFour;
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_FLOAT:
+        case SF_FORMAT_DOUBLE:
+            return OutputKind::Float;
+        default:
+            return OutputKind::Sixteen;
+    }
+}
+
+int encodingOf(OutputKind kind) {
+    switch (kind) {
+        case OutputKind::Sixteen:
+            return SF_FORMAT_PCM_16;
+        case OutputKind::TwentyFour:
+            return SF_FORMAT_PCM_24;
+        case OutputKind::Float:
+            return SF_FORMAT_FLOAT;
+    }
+    return SF_FORMAT_PCM_16;
+}
+
+// The settings of the chain from the options and the input: the one place where what the user
+// asked for becomes what the chain runs with.
+ChainSettings chainSettingsFor(const RenderOptions& options, const AudioInfo& input,
+                               const CoefficientSet& coefficients) {
+    ChainSettings settings;
+    std::string message;
+    if (!discParametersFrom(options.disc, settings.disc, message)) {
+        fail(kExitUsageError, message);
+    }
+    settings.sampleRate = input.sampleRate;
+    settings.channelCount = input.channelCount;
+    settings.coefficients = &coefficients;
+    settings.threadCount = options.threads;
+    return settings;
+}
+
+void writeAll(int fd, const void* data, std::size_t count) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (count > 0) {
+        const ssize_t put = ::write(fd, bytes, count);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            fail(kExitFileError,
+                 std::string("cannot write the scratch file: ") + std::strerror(errno));
+        }
+        bytes += put;
+        count -= static_cast<std::size_t>(put);
+    }
+}
+
+// Reads exactly `count` bytes, as written before.
+void readAll(int fd, void* data, std::size_t count) {
+    auto* bytes = static_cast<unsigned char*>(data);
+    while (count > 0) {
+        const ssize_t got = ::read(fd, bytes, count);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            fail(kExitFileError, std::string("cannot read the scratch file back: ") +
+                                     (got < 0 ? std::strerror(errno) : "it ended early"));
+        }
+        bytes += got;
+        count -= static_cast<std::size_t>(got);
+    }
+}
+
+struct RenderResult {
+    std::int64_t frames = 0;
+    double peak = 0.0;
+    double gain = 1.0;
+};
+
+// Runs the input through the chain a block at a time and hands each block of output frames to
+// `sink` as soon as the chain has it.
+template <typename Sink>
+void runChain(AudioReader& reader, StreamingChain& chain, ProgressBar& progress,
+              const std::string& inputPath, Sink sink) {
+    const int channels = reader.info().channelCount;
+    std::vector<double> input(static_cast<std::size_t>(kBlockFrames * channels));
+    std::vector<double> output(static_cast<std::size_t>(kBlockFrames * channels));
+    const auto drain = [&] {
+        for (;;) {
+            const std::int64_t got = chain.pullFrames(output.data(), kBlockFrames);
+            if (got == 0) {
+                break;
+            }
+            sink(output.data(), got);
+        }
+    };
+    std::string reason;
+    for (;;) {
+        const std::int64_t got = reader.read(input.data(), kBlockFrames, reason);
+        if (got < 0) {
+            fail(kExitFileError, "cannot read " + inputPath + ": " + reason);
+        }
+        if (got == 0) {
+            break;
+        }
+        chain.pushFrames(input.data(), got);
+        drain();
+        progress.update(chain.framesIn());
+    }
+    chain.finish();
+    drain();
+}
+
+// 32-bit float: the unscaled output over 32768, written as it comes.
+RenderResult renderFloat(AudioReader& reader, StreamingChain& chain, AudioWriter& writer,
+                         ProgressBar& progress, const RenderOptions& options) {
+    std::vector<float> floats(static_cast<std::size_t>(kBlockFrames * reader.info().channelCount));
+    const int channels = reader.info().channelCount;
+    std::string reason;
+    runChain(reader, chain, progress, options.inputPath, [&](const double* values, std::int64_t n) {
+        for (std::int64_t k = 0; k < n * channels; ++k) {
+            floats[static_cast<std::size_t>(k)] = static_cast<float>(values[k] / 32768.0);
+        }
+        if (!writer.writeFloats(floats.data(), n, reason)) {
+            fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
+        }
+    });
+    RenderResult result;
+    result.frames = chain.framesOut();
+    result.peak = chain.peakMagnitude();
+    return result;
+}
+
+// 16 and 24 bits: the gain needs the whole output's peak, so the unscaled output goes to a
+// scratch file beside the output first; then it is scaled, dithered and written.
+RenderResult renderDithered(AudioReader& reader, StreamingChain& chain, AudioWriter& writer,
+                            ProgressBar& progress, const RenderOptions& options,
+                            const std::string& folder, OutputKind kind) {
+    const int channels = reader.info().channelCount;
+    std::string reason;
+    const int scratch = openScratchFile(folder, reason);
+    if (scratch < 0) {
+        fail(kExitFileError, "cannot write a scratch file in " + folder + ": " + reason);
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{scratch};
+
+    runChain(reader, chain, progress, options.inputPath, [&](const double* values, std::int64_t n) {
+        writeAll(scratch, values, static_cast<std::size_t>(n * channels) * sizeof(double));
+    });
+    RenderResult result;
+    result.frames = chain.framesOut();
+    result.peak = chain.peakMagnitude();
+    const double limit = kind == OutputKind::Sixteen ? kOutputPeakLimit : kOutputPeakLimit24;
+    result.gain = chooseOutputGain(result.peak, limit);
+
+    if (::lseek(scratch, 0, SEEK_SET) != 0) {
+        fail(kExitFileError,
+             std::string("cannot read the scratch file back: ") + std::strerror(errno));
+    }
+    progress.start("writing  ", result.frames, reader.info().sampleRate);
+    std::vector<double> values(static_cast<std::size_t>(kBlockFrames * channels));
+    std::vector<std::int32_t> samples(values.size());
+    DitherGenerator dither;
+    for (std::int64_t done = 0; done < result.frames;) {
+        const std::int64_t n = std::min(kBlockFrames, result.frames - done);
+        const std::size_t count = static_cast<std::size_t>(n * channels);
+        readAll(scratch, values.data(), count * sizeof(double));
+        for (std::size_t k = 0; k < count; ++k) {
+            const double r1 = dither.next();
+            const double r2 = dither.next();
+            samples[k] = kind == OutputKind::Sixteen
+                             ? quantiseSample(values[k], result.gain, r1, r2)
+                             : quantiseSample24(values[k], result.gain, r1, r2);
+        }
+        if (!writer.writeIntegers(samples.data(), n, reason)) {
+            fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
+        }
+        done += n;
+        progress.update(done);
+    }
+    return result;
+}
+
+nlohmann::json formatJson(const AudioFormat& format) {
+    const int bits = encodingBits(format.encoding);
+    return {{"format", containerName(format.container)},
+            {"encoding", encodingName(format.encoding)},
+            {"bits", bits > 0 ? nlohmann::json(bits) : nlohmann::json(nullptr)}};
+}
+
+int render(const RenderOptions& options) {
+    const auto started = std::chrono::steady_clock::now();
+
+    // The options first: a usage error is reported before any file is touched.
+    DiscParameters disc;
+    std::string message;
+    if (!discParametersFrom(options.disc, disc, message)) {
+        fail(kExitUsageError, message);
+    }
+
+    CoefficientSet coefficients;
+    if (!loadCoefficientSet(programDirectory(), coefficients, message)) {
+        fail(kExitFileError, message);
+    }
+
+    AudioReader reader;
+    std::string reason;
+    if (!reader.open(options.inputPath, reason)) {
+        fail(kExitFileError, "cannot read " + options.inputPath + ": " + reason);
+    }
+    const AudioInfo& input = reader.info();
+    if (input.channelCount < 1 || input.channelCount > kMostChannels) {
+        fail(kExitFileError, options.inputPath + " has " + std::to_string(input.channelCount) +
+                                 " channels; only mono and stereo files can be rendered");
+    }
+    if (input.sampleRate < kLowestRate || input.sampleRate > kHighestRate) {
+        fail(kExitFileError, options.inputPath + " has a sample rate of " +
+                                 std::to_string(input.sampleRate) +
+                                 " Hz; rates from 32000 to 192000 Hz can be rendered");
+    }
+
+    const OutputKind kind = outputKindFor(options.bits, input.format.encoding);
+    AudioFormat outputFormat;
+    outputFormat.container = input.format.container;
+    outputFormat.encoding = encodingOf(kind);
+    outputFormat.endian = input.format.endian;
+    const std::int64_t dataBytes =
+        input.frameCount * input.channelCount * (encodingBits(outputFormat.encoding) / 8);
+    if ((outputFormat.container == SF_FORMAT_WAV || outputFormat.container == SF_FORMAT_WAVEX) &&
+        dataBytes > kLargestWaveData) {
+        outputFormat.container = SF_FORMAT_RF64;
+    }
+    if (!canWrite(outputFormat, input.sampleRate, input.channelCount)) {
+        fail(options.bits.empty() ? kExitFileError : kExitUsageError,
+             "a " + containerName(outputFormat.container) + " file cannot hold " +
+                 (kind == OutputKind::Float
+                      ? std::string("32-bit float")
+                      : std::to_string(encodingBits(outputFormat.encoding)) + "-bit") +
+                 " samples" +
+                 (options.bits.empty() ? std::string("") : std::string("; choose other --bits")));
+    }
+
+    installOutputSignalHandlers();
+    SafeOutput output;
+    if (!output.begin(options.outputPath, reason)) {
+        fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
+    }
+    AudioWriter writer;
+    if (!writer.open(output.fd(), outputFormat, input.sampleRate, input.channelCount, reason)) {
+        fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
+    }
+
+    const ChainSettings settings = chainSettingsFor(options, input, coefficients);
+    StreamingChain chain(settings);
+    ProgressBar progress(!options.quiet);
+    progress.start("rendering", input.frameCount, input.sampleRate);
+    const RenderResult result =
+        kind == OutputKind::Float
+            ? renderFloat(reader, chain, writer, progress, options)
+            : renderDithered(reader, chain, writer, progress, options, output.folder(), kind);
+    if (!writer.close(reason) || !output.commit(reason)) {
+        fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
+    }
+    progress.clear();
+
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double attenuation = attenuationDecibels(result.gain);
+    if (options.json) {
+        nlohmann::json report;
+        report["input"] = formatJson(input.format);
+        report["input"]["path"] = options.inputPath;
+        report["input"]["rate"] = input.sampleRate;
+        report["input"]["channels"] = input.channelCount;
+        report["input"]["frames"] = result.frames;
+        report["input"]["seconds"] = static_cast<double>(result.frames) / input.sampleRate;
+        report["parameters"] = {{"rpm", settings.disc.revolutionsPerMinute},
+                                {"radius", settings.disc.grooveRadius},
+                                {"amplitude", settings.disc.fullScaleLateralAmplitude},
+                                {"angle", settings.disc.trackingErrorDegrees},
+                                {"threads", settings.threadCount}};
+        report["peak"] = result.peak;
+        report["gain"] = result.gain;
+        report["attenuation_db"] = attenuation;
+        report["output"] = formatJson(outputFormat);
+        report["output"]["path"] = options.outputPath;
+        report["seconds_taken"] = seconds;
+        std::cout << report.dump(2) << '\n';
+    } else if (!options.quiet) {
+        std::fprintf(stderr, "%s: %.2f s of audio written in %.2f s", options.outputPath.c_str(),
+                     static_cast<double>(result.frames) / input.sampleRate, seconds);
+        if (result.gain != 1.0) {
+            std::fprintf(stderr, ", attenuated by %s dB to prevent clipping",
+                         numberText(attenuation).c_str());
+        }
+        std::fprintf(stderr, "\n");
+    }
+    return kExitWritten;
+}
+
+constexpr const char* kFooter =
+    "The input may be any file libsndfile reads (WAV, RF64, W64, AIFF, FLAC, ...), mono or\n"
+    "stereo, 32000 to 192000 Hz, of any length. The output has the input's container and, unless\n"
+    "--bits says otherwise, its sample format (32-bit integer and 64-bit float inputs are\n"
+    "written as 32-bit float, 8-bit inputs as 16-bit). 16- and 24-bit outputs are scaled by one\n"
+    "gain for the whole file that keeps them 2 steps below full scale, and dithered; 32-bit\n"
+    "float output is written unscaled.\n"
+    "\n"
+    "The output is written to a temporary file in its folder and renamed over OUTPUT when\n"
+    "complete, so a failure or an interruption leaves an existing OUTPUT as it was; INPUT may\n"
+    "be OUTPUT. For 16- and 24-bit outputs the unscaled output (8 bytes a sample) is first kept\n"
+    "in an unnamed scratch file in the same folder, because the gain needs the peak of the\n"
+    "whole output: memory stays small for any length.\n"
+    "\n"
+    "Exit codes: 0 written, 1 a file could not be read or written, 2 a usage error;\n"
+    "130, 143, 129 after SIGINT, SIGTERM, SIGHUP.";
+
+}  // namespace
 
 void addRenderCommand(CLI::App& program, CommandOutcome& outcome) {
-    CLI::App* command = program.add_subcommand("render", "(being built)");
-    command->callback([&outcome] {
-        std::cerr << "cartrivex-cli render: not built yet\n";
-        outcome.exitCode = kExitFileError;
+    auto options = std::make_shared<RenderOptions>();
+    CLI::App* command = program.add_subcommand(
+        "render", "Run a recording through the pickup's tracking error, any length, any format");
+    command->add_option("INPUT", options->inputPath, "The recording to render")->required();
+    command->add_option("OUTPUT", options->outputPath, "The file to write")->required();
+    addDiscOptions(*command, options->disc);
+    command->add_option("--bits", options->bits, "Output samples: 16, 24 or 32f (32-bit float)")
+        ->check(CLI::IsMember({"16", "24", "32f"}));
+    command
+        ->add_option("--threads", options->threads, "Worker threads (default: the cores, up to 8)")
+        ->check(CLI::Range(1, 64));
+    command->add_flag("--quiet,-q", options->quiet, "Print nothing but errors");
+    command->add_flag("--json", options->json,
+                      "Print one JSON object on stdout at the end: input, parameters, peak, gain, "
+                      "attenuation_db, output, seconds_taken");
+    command->footer(kFooter);
+    command->callback([options, &outcome] {
+        try {
+            outcome.exitCode = render(*options);
+        } catch (const RenderFailure& failure) {
+            std::fprintf(stderr, "cartrivex-cli render: %s\n", failure.what());
+            outcome.exitCode = failure.exitCode();
+        } catch (const std::bad_alloc&) {
+            std::fprintf(stderr, "cartrivex-cli render: not enough memory\n");
+            outcome.exitCode = kExitFileError;
+        }
     });
 }

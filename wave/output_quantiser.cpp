@@ -9,6 +9,8 @@
 namespace {
 
 constexpr long double kLargestSample = 32767.0L;
+constexpr long double kLargestSample24 = 8388607.0L;
+constexpr long double kSixteenToTwentyFourBit = 256.0L;
 
 // To the nearest integer, ties to even (the rounding mode is never changed from nearest). The
 // library call saves and restores the whole floating-point environment for each sample.
@@ -24,9 +26,13 @@ long double roundToInteger(long double value) {
 }  // namespace
 
 double chooseOutputGain(double peakMagnitude) {
+    return chooseOutputGain(peakMagnitude, kOutputPeakLimit);
+}
+
+double chooseOutputGain(double peakMagnitude, double peakLimit) {
     double gain = 1.0;
-    if (peakMagnitude > kOutputPeakLimit) {
-        gain = stored(static_cast<long double>(kOutputPeakLimit) / peakMagnitude);
+    if (peakMagnitude > peakLimit) {
+        gain = stored(static_cast<long double>(peakLimit) / peakMagnitude);
     }
     return gain;
 }
@@ -48,6 +54,24 @@ std::int16_t quantiseSample(double value, double outputGain, double r1, double r
         v = -kLargestSample;
     }
     return static_cast<std::int16_t>(v);
+}
+
+std::int32_t quantiseSample24(double value, double outputGain, double r1, double r2) {
+    long double v = static_cast<long double>(outputGain) * value;
+    v = v * kSixteenToTwentyFourBit;
+    v = v + r1;
+    v = v + r2;
+    v = v - 1.0L;
+    if (std::isnan(v)) {
+        return 0;
+    }
+    v = roundToInteger(v);
+    if (v > kLargestSample24) {
+        v = kLargestSample24;
+    } else if (v < -kLargestSample24) {
+        v = -kLargestSample24;
+    }
+    return static_cast<std::int32_t>(v);
 }
 
 std::vector<std::int16_t> quantiseOutput(SampleBuffer stereoOutput, double outputGain,

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+
+// An output file that appears whole or not at all. The data goes to a temporary file in the
+// output's folder, which is renamed over the target only when complete; a failure, or SIGINT,
+// SIGTERM or SIGHUP while it is being written, removes the temporary file and leaves whatever
+// the target held as it was. The input may be the target itself: it stays readable until the
+// rename.
+class SafeOutput {
+  public:
+    SafeOutput() = default;
+    ~SafeOutput();  // removes the temporary file unless committed
+    SafeOutput(const SafeOutput&) = delete;
+    SafeOutput& operator=(const SafeOutput&) = delete;
+
+    // Follows symbolic links to the file that will be replaced, refuses a folder, a target the
+    // user may not write to and anything but a regular file, and creates the temporary file.
+    // False with the system's reason.
+    bool begin(const std::string& path, std::string& reason);
+    // The temporary file's descriptor (read and write), for the data.
+    int fd() const { return fd_; }
+    // The folder the temporary file is in, for scratch files of the same run.
+    const std::string& folder() const { return folder_; }
+
+    // Flushes the data to disk and renames it over the target; false with the reason, the
+    // temporary file removed and the target untouched.
+    bool commit(std::string& reason);
+    // Removes the temporary file.
+    void abandon();
+
+  private:
+    int fd_ = -1;
+    std::string target_;
+    std::string folder_;
+};
+
+// Installs the handlers that remove a pending temporary file and end the program with exit code
+// 128 + the signal's number (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP). A write beyond
+// the file size limit becomes a failed write (SIGXFSZ is ignored), as does a closed pipe.
+void installOutputSignalHandlers();
+
+// An unnamed scratch file in `folder` (removed by the system as soon as it is closed, however the
+// program ends): its descriptor, or -1 with the reason.
+int openScratchFile(const std::string& folder, std::string& reason);
