@@ -15,44 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "dsp/coefficient_set.hpp"
 #include "app/dialogue.hpp"
 #include "app/job_texts.hpp"
 #include "console/console_screen.hpp"
 #include "console/key_decoder.hpp"
+#include "dsp/coefficient_set.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/wave_bytes.hpp"
 
 namespace {
-
-std::vector<std::uint8_t> waveFile(const std::vector<std::int16_t>& samples, int channels = 2,
-                                   int rate = 44100) {
-    const std::uint32_t dataLength = static_cast<std::uint32_t>(samples.size() * 2);
-    std::vector<std::uint8_t> bytes(44);
-    auto put32 = [&bytes](int at, std::uint32_t v) {
-        for (int b = 0; b < 4; ++b)
-            bytes[at + b] = static_cast<std::uint8_t>(v >> (8 * b));
-    };
-    auto put16 = [&bytes](int at, std::uint32_t v) {
-        bytes[at] = static_cast<std::uint8_t>(v);
-        bytes[at + 1] = static_cast<std::uint8_t>(v >> 8);
-    };
-    std::memcpy(&bytes[0], "RIFF", 4);
-    put32(4, 36 + dataLength);
-    std::memcpy(&bytes[8], "WAVEfmt ", 8);
-    put32(16, 16);
-    put16(20, 1);
-    put16(22, static_cast<std::uint32_t>(channels));
-    put32(24, static_cast<std::uint32_t>(rate));
-    put32(28, static_cast<std::uint32_t>(rate * channels * 2));
-    put16(32, static_cast<std::uint32_t>(channels * 2));
-    put16(34, 16);
-    std::memcpy(&bytes[36], "data", 4);
-    put32(40, dataLength);
-    for (const std::int16_t s : samples) {
-        bytes.push_back(static_cast<std::uint8_t>(s & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>((s >> 8) & 0xFF));
-    }
-    return bytes;
-}
 
 std::vector<std::int16_t> sine(int frames, double amplitude) {
     std::vector<std::int16_t> samples;
@@ -84,15 +55,10 @@ class JobTest : public ::testing::Test {
     std::string path(const std::string& name) const { return folder_ + "/" + name; }
 
     void writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-        std::ofstream out(path(name), std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
+        writeBytes(path(name), bytes);
     }
 
-    std::vector<std::uint8_t> readFile(const std::string& name) {
-        std::ifstream in(path(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    std::vector<std::uint8_t> readFile(const std::string& name) { return readBytes(path(name)); }
 
     void type(const std::string& line) { scriptText(script_, line + "\r"); }
     // A line that the program refuses, and the Enter that closes the box it shows.
@@ -410,6 +376,41 @@ std::string noise(Noise kind, std::mt19937& random) {
 // Keys that type nothing, at random among the answers, change nothing. Answers of the full 10000
 // characters of any byte from 32 to 255 (names and speeds that are refused, a radius with no
 // figure, figures with a long tail) are read as typed, so the run writes what the short ones give.
+// A file with more chunks than the canonical two is reported and processed by its data chunk,
+// and gives the same output file as the canonical file of the same samples.
+TEST_F(JobTest, AFileWithMoreChunksGivesTheCanonicalFilesResult) {
+    const std::vector<std::int16_t> samples = sine(1000, 8000);
+    std::vector<std::uint8_t> sampleBytes;
+    appendSamples(sampleBytes, samples);
+    const std::vector<std::uint8_t> info = {'I', 'N', 'F', 'O', 'I', 'S', 'F', 'T', 5,
+                                            0,   0,   0,   'e', 'n', 'c', '1', 0};
+    writeFile("chunks.wav", chunkedWave({{"fmt ", formatFields(2, 44100, 16, 1, 2)},
+                                         {"LIST", info},
+                                         {"fact", {0xE8, 0x03, 0, 0}},
+                                         {"data", sampleBytes}}));
+    writeFile("in.wav", waveFile(samples));
+    RunRecord records[2];
+    for (int k = 0; k < 2; ++k) {
+        for (const std::string& answer :
+             {path(k == 0 ? "chunks.wav" : "in.wav"), std::string("45"), std::string("60"),
+              std::string("0.05"), std::string("1.5"), path("out.wav")}) {
+            type(answer);
+        }
+        script_.keys.push_back({KeyKind::Character, 'q'});
+        records[k] = runAndRecord();
+        ASSERT_EQ(records[k].exitCode, 0);
+    }
+    // Every row but the file name's is the canonical file's.
+    EXPECT_NE(rowText(records[0].screen, 16).find("Length       1000 samples"), std::string::npos);
+    for (int r = 1; r <= 65; ++r) {
+        if (r != 8) {
+            EXPECT_EQ(rowText(records[0].screen, r), rowText(records[1].screen, r)) << "row " << r;
+        }
+    }
+    ASSERT_EQ(records[0].output.size(), 44u + 4000u);
+    EXPECT_EQ(records[0].output, records[1].output);
+}
+
 TEST_F(JobTest, TypedNoiseAndLongAnswersAreReadAsTyped) {
     writeFile("in.wav", waveFile(sine(500, 6000)));
     const std::vector<std::string> answers = {path("in.wav"), "45",  "60",

@@ -24,6 +24,9 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/files.hpp"
+#include "tests/support/wave_bytes.hpp"
+
 namespace {
 
 std::string runCommand(const std::string& command, int* status = nullptr) {
@@ -53,35 +56,13 @@ std::string shellQuoted(const std::string& text) {
 }
 
 void writeWave(const std::string& path, int frames) {
-    std::vector<std::uint8_t> bytes(44);
-    const std::uint32_t dataLength = static_cast<std::uint32_t>(frames) * 4;
-    auto put = [&bytes](int at, std::uint32_t v, int size) {
-        for (int b = 0; b < size; ++b)
-            bytes[at + b] = static_cast<std::uint8_t>(v >> (8 * b));
-    };
-    std::memcpy(&bytes[0], "RIFF", 4);
-    put(4, 36 + dataLength, 4);
-    std::memcpy(&bytes[8], "WAVEfmt ", 8);
-    put(16, 16, 4);
-    put(20, 1, 2);
-    put(22, 2, 2);
-    put(24, 44100, 4);
-    put(28, 44100 * 4, 4);
-    put(32, 4, 2);
-    put(34, 16, 2);
-    std::memcpy(&bytes[36], "data", 4);
-    put(40, dataLength, 4);
+    std::vector<std::int16_t> samples;
     for (int i = 0; i < frames; ++i) {
         const int v = static_cast<int>(std::lrint(9000 * std::sin(i * 0.07)));
-        for (int channel = 0; channel < 2; ++channel) {
-            const std::uint16_t s = static_cast<std::uint16_t>(channel == 0 ? v : -v / 2);
-            bytes.push_back(static_cast<std::uint8_t>(s & 0xFF));
-            bytes.push_back(static_cast<std::uint8_t>(s >> 8));
-        }
+        samples.push_back(static_cast<std::int16_t>(v));
+        samples.push_back(static_cast<std::int16_t>(-v / 2));
     }
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    writeBytes(path, waveFile(samples));
 }
 
 // One tmux session running the program in a folder of its own. After the program ends, the

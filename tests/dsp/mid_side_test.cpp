@@ -6,6 +6,8 @@
 #include <limits>
 #include <vector>
 
+#include "tests/support/buffers.hpp"
+
 namespace {
 
 TEST(MidSide, HalvesExactlyAndComesBackExactly) {
@@ -59,12 +61,8 @@ TEST(MidSide, PeakIsTheLargestStoredMagnitudeAndIgnoresNaN) {
         {{1e16}, {1.0}, 1e16},
     };
     for (const auto& c : cases) {
-        SampleBuffer lateral(c.lateral.size());
-        SampleBuffer side(c.side.size());
-        for (std::size_t i = 0; i < c.lateral.size(); ++i) {
-            lateral[i] = c.lateral[i];
-            side[i] = c.side[i];
-        }
+        const SampleBuffer lateral = bufferOf(c.lateral);
+        const SampleBuffer side = bufferOf(c.side);
         const auto n = static_cast<std::int32_t>(c.lateral.size());
         const StereoOutput out = convertToLeftRight(lateral, side, n);
         EXPECT_EQ(out.peakMagnitude, c.peak) << c.lateral[0];

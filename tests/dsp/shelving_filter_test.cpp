@@ -9,16 +9,9 @@
 #include <vector>
 
 #include "tests/reference/reference_shelving.hpp"
+#include "tests/support/buffers.hpp"
 
 namespace {
-
-SampleBuffer bufferOf(const std::vector<double>& values) {
-    SampleBuffer buffer(values.size());
-    for (std::size_t n = 0; n < values.size(); ++n) {
-        buffer[n] = values[n];
-    }
-    return buffer;
-}
 
 // Within half a unit of the tenth significant digit.
 void expectTenDigits(double actual, double expected) {

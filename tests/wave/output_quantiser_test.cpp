@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "tests/support/buffers.hpp"
 #include "wave/dither_generator.hpp"
 #include "wave/output_quantiser.hpp"
 
@@ -108,18 +109,14 @@ TEST(QuantiseOutput, DrawsTwoValuesPerSampleInOrder) {
         v = v + dither[2 * k] + dither[2 * k + 1] - 1.0L;
         expected.push_back(static_cast<std::int16_t>(std::nearbyint(v)));
     }
-    SampleBuffer buffer(input.size());
-    std::copy(input.begin(), input.end(), buffer.begin());
-    EXPECT_EQ(quantiseOutput(std::move(buffer), gain), expected);
+    EXPECT_EQ(quantiseOutput(bufferOf(input), gain), expected);
 
     // Split in two with one generator, the output is the same.
     DitherGenerator generator;
-    SampleBuffer first(4);
-    SampleBuffer second(4);
-    std::copy(input.begin(), input.begin() + 4, first.begin());
-    std::copy(input.begin() + 4, input.end(), second.begin());
-    std::vector<std::int16_t> joined = quantiseOutput(std::move(first), gain, generator);
-    const std::vector<std::int16_t> rest = quantiseOutput(std::move(second), gain, generator);
+    std::vector<std::int16_t> joined =
+        quantiseOutput(bufferOf({input.begin(), input.begin() + 4}), gain, generator);
+    const std::vector<std::int16_t> rest =
+        quantiseOutput(bufferOf({input.begin() + 4, input.end()}), gain, generator);
     joined.insert(joined.end(), rest.begin(), rest.end());
     EXPECT_EQ(joined, expected);
 
