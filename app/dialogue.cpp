@@ -4,9 +4,9 @@
 
 #include "app/job_texts.hpp"
 #include "console/console_window.hpp"
-#include "text/number_parse.hpp"
 #include "dsp/extended.hpp"
 #include "dsp/groove_geometry.hpp"
+#include "text/number_parse.hpp"
 #include "wave/wave_reader.hpp"
 
 namespace {

@@ -32,22 +32,16 @@ int runJob(ConsoleDevice& device, const CoefficientSet& coefficients, int thread
 
     JobAnswers answers;
     ProcessingResult result;
-    std::unique_ptr<BufferReservation> reservation;
     do {
         askInputFile(screen, answers);
         printFileReport(screen, answers.waveInfo);
-        // The memory of the largest buffer is made ready while the other questions are answered.
-        reservation.reset();
-        reservation = std::make_unique<BufferReservation>(
-            static_cast<std::size_t>(highRateLength(answers.waveInfo.frameCount)));
         askDiscParameters(screen, answers.discParameters);
         blankLines(screen, 2);
         answers.outputPath = askOutputFile(screen);
         blankLines(screen, 2);
         setCursorVisible(screen, false);
-        result = runProcessing(screen, answers, coefficients, threadCount, reservation.get());
+        result = runProcessing(screen, answers, coefficients, threadCount);
     } while (result.outcome == ProcessingOutcome::InputLost);
-    reservation.reset();
 
     if (result.outcome != ProcessingOutcome::Finished) {
         blankLines(screen, 2);

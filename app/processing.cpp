@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/job_texts.hpp"
-#include "app/signal_chain.hpp"
 #include "console/console_window.hpp"
+#include "engine/signal_chain.hpp"
 #include "wave/wave_reader.hpp"
 #include "wave/wave_writer.hpp"
 
@@ -72,8 +72,7 @@ struct ScreenProgress {
 };
 
 ProcessingResult processStages(ConsoleScreen& screen, JobAnswers& answers,
-                               const CoefficientSet& coefficients, int threadCount,
-                               BufferReservation* reservation) {
+                               const CoefficientSet& coefficients, int threadCount) {
     ProcessingResult result;
 
     printLine(screen, "   Reading input file...");
@@ -87,9 +86,8 @@ ProcessingResult processStages(ConsoleScreen& screen, JobAnswers& answers,
     stageDone(screen);
 
     ScreenProgress progress{screen};
-    ChainResult chain =
-        runSignalChain(std::move(input.inputSamples), answers.waveInfo, answers.discParameters,
-                       coefficients, threadCount, progress, reservation);
+    ChainResult chain = runSignalChain(std::move(input.inputSamples), answers.waveInfo,
+                                       answers.discParameters, coefficients, threadCount, progress);
     result.outputGain = chain.outputGain;
 
     printLine(screen, "   Writing output file...");
@@ -104,10 +102,9 @@ ProcessingResult processStages(ConsoleScreen& screen, JobAnswers& answers,
 }  // namespace
 
 ProcessingResult runProcessing(ConsoleScreen& screen, JobAnswers& answers,
-                               const CoefficientSet& coefficients, int threadCount,
-                               BufferReservation* reservation) {
+                               const CoefficientSet& coefficients, int threadCount) {
     try {
-        return processStages(screen, answers, coefficients, threadCount, reservation);
+        return processStages(screen, answers, coefficients, threadCount);
     } catch (const std::bad_alloc&) {
         // Every buffer of the chain has been given back by now.
         endLine(screen);

@@ -16,8 +16,6 @@ struct ProcessingResult {
     double outputGain = 1.0;
 };
 
-// Runs the signal chain stage by stage under its progress lines and writes the output file;
-// `reservation` (if any) holds the memory of its largest buffer.
+// Runs the signal chain under its progress lines and writes the output file.
 ProcessingResult runProcessing(ConsoleScreen& screen, JobAnswers& answers,
-                               const CoefficientSet& coefficients, int threadCount,
-                               BufferReservation* reservation = nullptr);
+                               const CoefficientSet& coefficients, int threadCount);

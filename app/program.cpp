@@ -5,10 +5,10 @@
 #include <string>
 #include <thread>
 
-#include "dsp/coefficient_set.hpp"
 #include "app/job.hpp"
 #include "app/signal_guard.hpp"
 #include "console/terminal_backend.hpp"
+#include "dsp/coefficient_set.hpp"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "dsp/coefficient_set.hpp"
-#include "app/signal_chain.hpp"
+#include "engine/signal_chain.hpp"
 #include "dsp/cpu_features.hpp"
 #include "dsp/polyphase_kernel.hpp"
 #include "tests/reference/reference_chain.hpp"

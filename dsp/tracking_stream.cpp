@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr std::int64_t kStretch = 2048;
+constexpr std::int64_t kStretch = 512;
 
 double formValue(const UpsampleStream& highRate, std::int64_t j) {
     return upsampleOutputAt(highRate, j);

@@ -157,22 +157,46 @@ UpsampleStream makeUpsampleStream(int stageIndex, const std::vector<double>& tap
 }
 
 void appendKeptSamples(UpsampleStream& s, const double* input, std::int64_t count) {
+    if (count <= 0) {
+        return;
+    }
     const ExtendedPrecisionScope precision;
-    s.kept.reserve(s.kept.size() + static_cast<std::size_t>(count));
+    const std::size_t at = s.kept.size();
+    s.kept.resize(at + static_cast<std::size_t>(count));
+    double* kept = s.kept.data() + at;
+    const long double factor = s.factor;
+    bool allFinite = true;
     for (std::int64_t k = 0; k < count; ++k) {
-        const std::int64_t j = s.received + k;
-        const double value = stored(static_cast<long double>(input[k]) * s.factor);
-        s.kept.push_back(value);
-        const double magnitude =
-            std::isfinite(value) ? std::fabs(value) : std::numeric_limits<double>::infinity();
-        if (!std::isfinite(value)) {
-            s.nonFinite.push_back(j);
+        kept[k] = stored(input[k] * factor);
+        allFinite &= std::isfinite(kept[k]);
+    }
+    if (!allFinite) {
+        for (std::int64_t k = 0; k < count; ++k) {
+            if (!std::isfinite(kept[k])) {
+                s.nonFinite.push_back(s.received + k);
+            }
         }
-        const std::size_t group = static_cast<std::size_t>(j / kUpsampleGroup - s.groupBase);
-        if (group == s.groupLargest.size()) {
-            s.groupLargest.push_back(0.0);
+    }
+    // The largest magnitude of each group the new samples touch.
+    const std::int64_t firstGroup = s.received / kUpsampleGroup;
+    const std::int64_t lastGroup = (s.received + count - 1) / kUpsampleGroup;
+    s.groupLargest.resize(static_cast<std::size_t>(lastGroup - s.groupBase + 1), 0.0);
+    for (std::int64_t g = firstGroup; g <= lastGroup; ++g) {
+        const std::int64_t from = std::max(g * kUpsampleGroup, s.received);
+        const std::int64_t to = std::min((g + 1) * kUpsampleGroup, s.received + count);
+        double largest = s.groupLargest[static_cast<std::size_t>(g - s.groupBase)];
+        for (std::int64_t j = from; j < to; ++j) {
+            largest = std::max(largest, std::fabs(kept[j - s.received]));
         }
-        s.groupLargest[group] = std::max(s.groupLargest[group], magnitude);
+        s.groupLargest[static_cast<std::size_t>(g - s.groupBase)] = largest;
+    }
+    if (!allFinite) {
+        for (std::int64_t j : s.nonFinite) {
+            if (j >= s.received) {
+                s.groupLargest[static_cast<std::size_t>(j / kUpsampleGroup - s.groupBase)] =
+                    std::numeric_limits<double>::infinity();
+            }
+        }
     }
     s.received += count;
 }

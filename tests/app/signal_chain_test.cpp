@@ -1,4 +1,4 @@
-#include "app/signal_chain.hpp"
+#include "engine/signal_chain.hpp"
 
 #include <gtest/gtest.h>
 
