@@ -6,8 +6,8 @@ bool isPlain(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-// The word that stands for a sign that tells cases apart.
-const char* wordFor(char c) {
+// The word that stands for a sign that tells cases apart; white space only where it is spelt.
+const char* wordFor(char c, bool spellBlanks) {
     switch (c) {
         case '-':
             return "minus";
@@ -20,13 +20,26 @@ const char* wordFor(char c) {
         case '&':
             return "amp";
         default:
+            break;
+    }
+    if (!spellBlanks) {
+        return nullptr;
+    }
+    switch (c) {
+        case ' ':
+            return "blank";
+        case '\t':
+            return "tab";
+        case '\n':
+            return "newline";
+        case '\r':
+            return "return";
+        default:
             return nullptr;
     }
 }
 
-}  // namespace
-
-std::string testCaseName(std::size_t index, std::string_view description) {
+std::string caseName(std::size_t index, std::string_view description, bool spellBlanks) {
     std::string name = std::to_string(index);
     bool inWord = false;
     for (std::size_t k = 0; k < description.size(); ++k) {
@@ -40,7 +53,7 @@ std::string testCaseName(std::size_t index, std::string_view description) {
             }
             name += c;
             inWord = true;
-        } else if (const char* word = joinsWords ? nullptr : wordFor(c)) {
+        } else if (const char* word = joinsWords ? nullptr : wordFor(c, spellBlanks)) {
             name += '_';
             name += word;
             inWord = false;
@@ -52,4 +65,14 @@ std::string testCaseName(std::size_t index, std::string_view description) {
         name += "_empty";
     }
     return name;
+}
+
+}  // namespace
+
+std::string testCaseName(std::size_t index, std::string_view description) {
+    return caseName(index, description, false);
+}
+
+std::string literalCaseName(std::size_t index, std::string_view text) {
+    return caseName(index, text, true);
 }

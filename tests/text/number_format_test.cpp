@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string_view>
+
+#include "tests/support/test_names.hpp"
 
 namespace {
 
@@ -14,6 +18,14 @@ struct FormatCase {
 };
 
 class FormatNumberTest : public ::testing::TestWithParam<FormatCase> {};
+
+// Named by the text each case expects, without its leading and trailing blanks.
+std::string formatCaseName(const ::testing::TestParamInfo<FormatCase>& info) {
+    std::string_view text = info.param.text;
+    text.remove_prefix(std::min(text.find_first_not_of(' '), text.size()));
+    text.remove_suffix(text.size() - (text.find_last_not_of(' ') + 1));
+    return literalCaseName(info.index, text);
+}
 
 TEST_P(FormatNumberTest, GivesTheScreenText) {
     const FormatCase& c = GetParam();
@@ -34,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{-0.0L, 15, " 0 "},
         FormatCase{std::numeric_limits<long double>::quiet_NaN(), 15, " 0 "},
         FormatCase{-1e-300L, 15, "-1E-300 "}, FormatCase{441000.0L, 15, " 441000 "},
-        FormatCase{10.0L, 15, " 10 "}, FormatCase{0.17L, 15, " .17 "}));
+        FormatCase{10.0L, 15, " 10 "}, FormatCase{0.17L, 15, " .17 "}),
+    formatCaseName);
 
 INSTANTIATE_TEST_SUITE_P(
     ShortForm, FormatNumberTest,
@@ -45,7 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{2.0L / 3.0L, 7, " .6666667 "}, FormatCase{1e-7L, 7, " .0000001 "},
         FormatCase{1e-8L, 7, " 1E-8 "}, FormatCase{-kInfinity, 7, "-9.999999E+998 "},
         FormatCase{1234567.5L, 7, " 1234568 "}, FormatCase{1234568.5L, 7, " 1234568 "},
-        FormatCase{12345.125L, 7, " 12345.12 "}, FormatCase{1234562.51L, 7, " 1234562 "}));
+        FormatCase{12345.125L, 7, " 12345.12 "}, FormatCase{1234562.51L, 7, " 1234562 "}),
+    formatCaseName);
 
 struct RoundCase {
     long double value;

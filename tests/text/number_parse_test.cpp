@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string>
 
+#include "tests/support/test_names.hpp"
+
 namespace {
 
 struct ParseCase {
@@ -40,7 +42,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"-0.0e9999", -0.0L}, ParseCase{"-1e-5000", 0.0L},
                       ParseCase{"1e4932", 170141183460469231731687303715884105728.0L},
                       ParseCase{"123456789012345678", 123456789012345678.0L},
-                      ParseCase{"1234567890123456789", 1234567890123456780.0L}));
+                      ParseCase{"1234567890123456789", 1234567890123456780.0L}),
+    [](const ::testing::TestParamInfo<ParseCase>& info) {
+        return literalCaseName(info.index, info.param.text);
+    });
 
 TEST(ParseNumberTest, LargestScaleStillComputes) {
     EXPECT_NEAR(static_cast<double>(parseNumber("1e4931") / 1e4931L), 1.0, 1e-17);
