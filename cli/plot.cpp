@@ -250,15 +250,7 @@ void drawPanel(cairo_t* cr, const PlotPanel& panel, double top, double height, d
         setColour(cr, series.colour);
         cairo_set_line_width(cr, kLineWidth);
         if (series.pointsOnly) {
-            for (std::size_t i = 0; i < count; ++i) {
-                const double x = px(series.x[i]);
-                const double y = py(series.y[i]);
-                if (std::isfinite(x) && std::isfinite(y)) {
-                    marker(cr, x, y);
-                }
-            }
-            cairo_fill(cr);
-            continue;
+            continue;  // drawn whole, over the frame, below
         }
         const double dashes[] = {9.0, 6.0};
         cairo_set_dash(cr, dashes, series.dashed ? 2 : 0, 0.0);
@@ -281,6 +273,25 @@ void drawPanel(cairo_t* cr, const PlotPanel& panel, double top, double height, d
         cairo_set_dash(cr, nullptr, 0, 0.0);
     }
     cairo_restore(cr);
+
+    // Markers are not clipped: a point on the frame (a null on the zero line at the bottom)
+    // shows whole. Points outside the plotting area are left out.
+    for (const PlotSeries& series : panel.series) {
+        if (!series.pointsOnly) {
+            continue;
+        }
+        setColour(cr, series.colour);
+        const std::size_t count = std::min(series.x.size(), series.y.size());
+        for (std::size_t i = 0; i < count; ++i) {
+            const double x = px(series.x[i]);
+            const double y = py(series.y[i]);
+            if (x >= left - 0.5 && x <= right + 0.5 && y >= plotTop - 0.5 &&
+                y <= plotBottom + 0.5) {
+                marker(cr, x, y);
+            }
+        }
+        cairo_fill(cr);
+    }
 
     // The legend, right of the plotting area.
     font(cr, kLegendSize);

@@ -282,14 +282,14 @@ double predictedSecondHarmonicPercent(double peakVelocity, double grooveVelocity
 }
 
 double playbackGainRatio(double frequency, double reference) {
-    // Recording: (1 + j w T2)(1 + j w T3) / (1 + j w T1) with T1 = 3180 us, T2 = 318 us,
-    // T3 = 75 us; playback is its inverse.
+    // Recording: (1 + j w T1)(1 + j w T3) / (1 + j w T2) with T1 = 3180 us, T2 = 318 us and
+    // T3 = 75 us (IEC 60098); playback is its inverse, (1 + j w T2) / ((1 + j w T1)(1 + j w T3)).
     const auto gain = [](double f) {
         const double w = 2 * std::numbers::pi * f;
         const double t1 = 3180e-6;
         const double t2 = 318e-6;
         const double t3 = 75e-6;
-        return std::hypot(1.0, w * t1) / (std::hypot(1.0, w * t2) * std::hypot(1.0, w * t3));
+        return std::hypot(1.0, w * t2) / (std::hypot(1.0, w * t1) * std::hypot(1.0, w * t3));
     };
     return gain(frequency) / gain(reference);
 }
