@@ -30,10 +30,17 @@ long double nominalTime(const TrackingStream& s, std::int64_t j) {
 }
 
 double correctedTime(const TrackingStream& s, double value, std::int64_t j) {
+    long double tangent = s.tangent;
+    long double velocity = s.velocity;
+    if (s.moving) {
+        const GrooveGeometry geometry = grooveGeometryAt(s.path, j);
+        tangent = geometry.trackingTangent;
+        velocity = geometry.grooveVelocity;
+    }
     // Dividing by 32768 = 2^15 is exact in the extended range, so it is a multiplication.
     const double displacement = stored(value * s.amplitude * 0x1p-15L);
-    const double shift = stored(s.tangent * displacement);
-    const double timingError = stored(shift / static_cast<long double>(s.velocity));
+    const double shift = stored(tangent * displacement);
+    const double timingError = stored(shift / velocity);
     return stored(nominalTime(s, j) - timingError);
 }
 
@@ -47,18 +54,37 @@ void formIndex(TrackingStream& s, const UpsampleStream& highRate, std::int64_t j
     ++s.formed;
 }
 
-// The bound on |Δt| over a stretch whose samples are at most `largest` in magnitude.
-double timingErrorBound(const TrackingStream& s, double largest) {
+// The bound on |Δt| over the stretch [first, last] whose samples are at most `largest` in
+// magnitude. On a moving path the radius changes by far less than a micrometre over a stretch,
+// so the error's tangent there lies within its values at the two ends but for a curvature term
+// some ten orders of magnitude below the slack added to it, and the velocity, monotonic in the
+// radius, is least at one end.
+double timingErrorBound(const TrackingStream& s, double largest, std::int64_t first,
+                        std::int64_t last) {
+    long double tangent = std::fabs(s.tangent);
+    long double velocity = std::fabs(static_cast<long double>(s.velocity));
+    if (s.moving) {
+        const GrooveGeometry a = grooveGeometryAt(s.path, first);
+        const GrooveGeometry b = grooveGeometryAt(s.path, last);
+        tangent = std::max(std::fabs(a.trackingTangent), std::fabs(b.trackingTangent)) *
+                      (1.0L + 0x1p-20L) +
+                  0x1p-30L;
+        velocity = std::min(std::fabs(static_cast<long double>(a.grooveVelocity)),
+                            std::fabs(static_cast<long double>(b.grooveVelocity)));
+        if (!(velocity > 0.0L)) {
+            return std::numeric_limits<double>::infinity();
+        }
+    }
     const double displacement = stored(largest * std::fabs(s.amplitude) * 0x1p-15L);
-    const double shift = stored(std::fabs(s.tangent) * displacement);
-    return stored(shift / std::fabs(static_cast<long double>(s.velocity)));
+    const double shift = stored(tangent * displacement);
+    return stored(shift / velocity);
 }
 
 // The last index from which the search, looking for t_out, surely moves on; or −1.
 std::int64_t skipTarget(const TrackingStream& s, const UpsampleStream& highRate,
                         std::int64_t stretchEnd, long double outputTime) {
     const double largest = upsampleOutputBound(highRate, s.index, stretchEnd);
-    const double bound = timingErrorBound(s, largest);
+    const double bound = timingErrorBound(s, largest, s.index, stretchEnd);
     if (!std::isfinite(bound)) {
         return -1;
     }
@@ -91,6 +117,36 @@ TrackingStream startTrackingStream(double fullScaleLateralAmplitude,
                      std::isfinite(s.velocity) && s.velocity != 0.0 &&
                      std::isfinite(s.samplePeriod) && s.samplePeriod > 0.0 &&
                      s.highRatePeriod > 0.0;
+    return s;
+}
+
+double grooveRadiusAt(const GroovePath& path, std::int64_t j) {
+    const std::int64_t span = kUpsampleFactor * (path.frameCount - 1);
+    double fraction = 0.0;
+    if (span > 0) {
+        fraction = static_cast<double>(j - kUpsampleAlignmentDelay) / static_cast<double>(span);
+        fraction = std::clamp(fraction, 0.0, 1.0);
+    }
+    return path.fromRadius + (path.toRadius - path.fromRadius) * fraction;
+}
+
+GrooveGeometry grooveGeometryAt(const GroovePath& path, std::int64_t j) {
+    const double radius = grooveRadiusAt(path, j);
+    DiscParameters disc;
+    disc.revolutionsPerMinute = path.revolutionsPerMinute;
+    disc.grooveRadius = radius;
+    disc.trackingErrorDegrees = trackingErrorDegrees(path.arm, radius);
+    return deriveGrooveGeometry(disc, path.sampleRate);
+}
+
+TrackingStream startMovingTrackingStream(double fullScaleLateralAmplitude, const GroovePath& path) {
+    const GrooveGeometry start = grooveGeometryAt(path, 0);
+    TrackingStream s = startTrackingStream(fullScaleLateralAmplitude, start);
+    s.moving = true;
+    s.path = path;
+    // The bounds are made stretch by stretch; only the constant parts need to be usable here.
+    s.boundsUsable = std::isfinite(s.amplitude) && std::isfinite(s.samplePeriod) &&
+                     s.samplePeriod > 0.0 && s.highRatePeriod > 0.0;
     return s;
 }
 

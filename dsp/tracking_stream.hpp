@@ -3,8 +3,29 @@
 #include <cstdint>
 #include <vector>
 
+#include "dsp/disc_parameters.hpp"
 #include "dsp/groove_geometry.hpp"
+#include "dsp/tonearm.hpp"
 #include "dsp/upsample_stream.hpp"
+
+// The side as it plays: the groove radius moves from `fromRadius` at the first frame to `toRadius`
+// at the last, linearly in time, and the tracking error follows the arm. Each high-rate sample
+// takes the tracking tangent and the groove velocity of the radius at its own nominal time, as
+// deriveGrooveGeometry gives them for that radius and that error.
+struct GroovePath {
+    Tonearm arm;
+    double revolutionsPerMinute = 0.0;
+    double fromRadius = 0.0;  // mm
+    double toRadius = 0.0;    // mm
+    std::int64_t frameCount = 0;
+    int sampleRate = 44100;
+};
+
+// The radius at high-rate index j: held at the ends outside the frames' span.
+double grooveRadiusAt(const GroovePath& path, std::int64_t j);
+
+// The geometry of high-rate index j on the path.
+GrooveGeometry grooveGeometryAt(const GroovePath& path, std::int64_t j);
 
 // The interpolation pass over a stream of the high-rate signal whose samples are made on demand
 // by the last upsampling stage: only the samples that the search looks at are ever formed. The
@@ -17,6 +38,9 @@ struct TrackingStream {
     double samplePeriod = 0.0;
     double highRatePeriod = 0.0;  // T / 144, for estimates only
     bool boundsUsable = false;    // whether timing-error bounds may be used to skip
+
+    bool moving = false;  // the tangent and velocity follow `path` from index to index
+    GroovePath path;
 
     std::int64_t index = 0;       // the start index j
     double previousTime = 0.0;    // corrected time of j − 1 (0.0 before any)
@@ -35,6 +59,8 @@ struct TrackingStream {
 
 TrackingStream startTrackingStream(double fullScaleLateralAmplitude,
                                    const GrooveGeometry& geometry);
+
+TrackingStream startMovingTrackingStream(double fullScaleLateralAmplitude, const GroovePath& path);
 
 // Makes outputs, appending them to `output`, while the samples they need can be formed.
 // `highRate` is the last upsampling stage; `passLast` the last index the pass may read, or −1

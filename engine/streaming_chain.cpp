@@ -53,8 +53,15 @@ StreamingChain::StreamingChain(const ChainSettings& settings) : state_(std::make
                                                          ? settings.coefficients->taps[stage]
                                                          : std::vector<double>()));
     }
-    s.tracking = startTrackingStream(settings.disc.fullScaleLateralAmplitude,
-                                     deriveGrooveGeometry(settings.disc, settings.sampleRate));
+    if (settings.moving) {
+        GroovePath path = settings.path;
+        path.revolutionsPerMinute = settings.disc.revolutionsPerMinute;
+        path.sampleRate = settings.sampleRate;
+        s.tracking = startMovingTrackingStream(settings.disc.fullScaleLateralAmplitude, path);
+    } else {
+        s.tracking = startTrackingStream(settings.disc.fullScaleLateralAmplitude,
+                                         deriveGrooveGeometry(settings.disc, settings.sampleRate));
+    }
 }
 
 StreamingChain::~StreamingChain() = default;

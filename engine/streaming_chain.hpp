@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "dsp/disc_parameters.hpp"
+#include "dsp/tracking_stream.hpp"
 #include "dsp/upsampler.hpp"
 
 // What the chain needs to know before the first frame.
@@ -13,6 +14,10 @@ struct ChainSettings {
     DiscParameters disc;
     const CoefficientSet* coefficients = nullptr;
     int threadCount = 1;
+    // A side as it plays: when set, the radius and the tracking error follow `path` and the
+    // disc's radius and angle are not used (its speed and amplitude are).
+    bool moving = false;
+    GroovePath path;
 };
 
 // The signal chain as a stream: frames go in a block at a time, in the units of 16-bit sample

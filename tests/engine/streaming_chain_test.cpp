@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -10,7 +11,12 @@
 #include <vector>
 
 #include "dsp/coefficient_set.hpp"
+#include "dsp/extended.hpp"
+#include "dsp/shelving_filter.hpp"
 #include "tests/reference/reference_chain.hpp"
+#include "tests/reference/reference_shelving.hpp"
+#include "tests/reference/reference_tracking.hpp"
+#include "tests/reference/reference_upsampler.hpp"
 
 namespace {
 
@@ -54,8 +60,18 @@ std::vector<double> randomInput(const EngineCase& c, unsigned seed) {
 
 // Runs the engine with the input cut into the given pieces, pulling after every piece.
 std::vector<double> runEngine(const EngineCase& c, const std::vector<double>& input,
-                              const std::vector<std::int64_t>& pieces, int threads) {
-    ChainSettings settings{c.sampleRate, c.channels, c.disc, &coefficients(), threads};
+                              const std::vector<std::int64_t>& pieces, int threads,
+                              const GroovePath* path = nullptr) {
+    ChainSettings settings;
+    settings.sampleRate = c.sampleRate;
+    settings.channelCount = c.channels;
+    settings.disc = c.disc;
+    settings.coefficients = &coefficients();
+    settings.threadCount = threads;
+    if (path != nullptr) {
+        settings.moving = true;
+        settings.path = *path;
+    }
     StreamingChain chain(settings);
     std::vector<double> output;
     std::vector<double> scratch(4096 * 2);
@@ -157,5 +173,77 @@ INSTANTIATE_TEST_SUITE_P(
         EngineCase{"Stereo32k", 1500, 2, 32000, {k33, 70, 0.05, 2}, 30000},
         EngineCase{"LongerThanAPiece", 20000, 2, 44100, {45, 60, 0.05, 1.5}, 25000}),
     [](const ::testing::TestParamInfo<EngineCase>& info) { return std::string(info.param.name); });
+
+// A side as it plays, against the direct pass with each index's own tangent and velocity: the
+// radius at index j is from + (to − from)·(j − 10447)/(144 (N − 1)), held at the ends.
+TEST(StreamingChainSide, FollowsTheArmAcrossTheSideAsTheDirectPassDoes) {
+    const EngineCase c{"Side", 3000, 1, 44100, {k33, 0, 0.05, 0}, 25000};
+    const std::vector<double> input = randomInput(c, 5u);
+    struct PathCase {
+        const char* name;
+        Tonearm arm;
+        double from;
+        double to;
+    };
+    Tonearm pivoted;
+    pivoted.kind = Tonearm::Kind::Pivoted;
+    pivoted.effectiveLength = 239.3;  // a 9-inch arm in Löfgren A (IEC) at 222 mm
+    pivoted.pivotToSpindle = 222;
+    pivoted.offsetDegrees = 23.5;
+    Tonearm fixed;
+    fixed.fixedAngleDegrees = 2.5;
+    for (const PathCase& p : {PathCase{"pivoted, outside in", pivoted, 146, 60.3},
+                              PathCase{"fixed angle, inside out", fixed, 60, 146},
+                              PathCase{"pivoted, strong", pivoted, 60.3, 40}}) {
+        SCOPED_TRACE(p.name);
+        GroovePath path;
+        path.arm = p.arm;
+        path.fromRadius = p.from;
+        path.toRadius = p.to;
+        path.frameCount = c.frames;
+        path.revolutionsPerMinute = c.disc.revolutionsPerMinute;
+        path.sampleRate = c.sampleRate;
+        const std::vector<double> filtered = referenceFilterLateral(input, c.sampleRate);
+        const std::vector<double> highRate = referenceUpsampleFourStages(filtered, tapLists());
+        const double period = static_cast<double>(1.0L / c.sampleRate);
+        const auto geometryAt = [&](std::int64_t j) {
+            const double fraction = std::clamp(
+                static_cast<double>(j - 10447) / static_cast<double>(144 * (c.frames - 1)), 0.0,
+                1.0);
+            const double radius = p.from + (p.to - p.from) * fraction;
+            DiscParameters disc = c.disc;
+            disc.grooveRadius = radius;
+            disc.trackingErrorDegrees = trackingErrorDegrees(p.arm, radius);
+            return referenceGrooveGeometry(disc, c.sampleRate);
+        };
+        const std::vector<double> expected = referenceInverseFilterLateral(
+            referenceInterpolatedOutput(highRate, static_cast<std::int32_t>(c.frames),
+                                        c.disc.fullScaleLateralAmplitude, period, geometryAt),
+            c.sampleRate);
+        for (int threads : {1, 2}) {
+            expectSameBits(expected,
+                           runEngine(c, input, randomPieces(c.frames, 3u), threads, &path), p.name);
+        }
+    }
+}
+
+// At a constant radius, a geometry gives what a fixed angle equal to its error there gives.
+TEST(StreamingChainSide, AnArmAtOneRadiusIsItsAngleThere) {
+    EngineCase c{"Constant", 2000, 2, 44100, {45, 80, 0.05, 0}, 25000};
+    const std::vector<double> input = randomInput(c, 11u);
+    Tonearm arm;
+    arm.kind = Tonearm::Kind::Pivoted;
+    arm.effectiveLength = 239.3;
+    arm.pivotToSpindle = 222;
+    arm.offsetDegrees = 23.5;
+    GroovePath path;
+    path.arm = arm;
+    path.fromRadius = path.toRadius = 80;
+    path.frameCount = c.frames;
+    const std::vector<double> moving = runEngine(c, input, {c.frames}, 1, &path);
+    c.disc.trackingErrorDegrees = trackingErrorDegrees(arm, 80);
+    ASSERT_NE(c.disc.trackingErrorDegrees, 0.0);
+    expectSameBits(runEngine(c, input, {c.frames}, 1), moving, "constant radius");
+}
 
 }  // namespace

@@ -21,8 +21,10 @@ GrooveGeometry referenceGrooveGeometry(const DiscParameters& parameters, int sam
     return g;
 }
 
-double referenceCorrectedTime(const std::vector<double>& u, std::int64_t j, double a,
-                              const GrooveGeometry& g) {
+namespace {
+
+double correctedTimeWith(const std::vector<double>& u, std::int64_t j, double a,
+                         const GrooveGeometry& g) {
     const double y = static_cast<double>((Extended(u[j]) * Extended(a)) / Extended(32768));
     const double p = static_cast<double>(g.trackingTangent * Extended(y));
     const double dt = static_cast<double>(Extended(p) / Extended(g.grooveVelocity));
@@ -30,9 +32,23 @@ double referenceCorrectedTime(const std::vector<double>& u, std::int64_t j, doub
                                Extended(dt));
 }
 
+}  // namespace
+
+double referenceCorrectedTime(const std::vector<double>& u, std::int64_t j, double a,
+                              const GrooveGeometry& g) {
+    return correctedTimeWith(u, j, a, g);
+}
+
 std::vector<double> referenceInterpolatedOutput(const std::vector<double>& u,
                                                 std::int32_t frameCount, double a,
                                                 const GrooveGeometry& g) {
+    return referenceInterpolatedOutput(u, frameCount, a, g.samplePeriod,
+                                       [&g](std::int64_t) { return g; });
+}
+
+std::vector<double> referenceInterpolatedOutput(
+    const std::vector<double>& u, std::int32_t frameCount, double a, double samplePeriod,
+    const std::function<GrooveGeometry(std::int64_t)>& geometryAt) {
     const std::int64_t n = std::max<std::int32_t>(frameCount, 0);
     std::vector<double> d(static_cast<std::size_t>(n), 0.0);
     // The last index read, limited to the buffer handed over.
@@ -41,10 +57,10 @@ std::vector<double> referenceInterpolatedOutput(const std::vector<double>& u,
     std::int64_t start = 0;
     double previous = 0.0;
     for (std::int64_t i = 0; i < n; ++i) {
-        const Extended tOut = Extended(g.samplePeriod) * Extended(i);
+        const Extended tOut = Extended(samplePeriod) * Extended(i);
         std::int64_t j = start;
         while (j <= last) {
-            const double tj = referenceCorrectedTime(u, j, a, g);
+            const double tj = correctedTimeWith(u, j, a, geometryAt(j));
             if (tOut >= Extended(tj)) {
                 previous = tj;
                 ++j;

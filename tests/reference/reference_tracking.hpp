@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "dsp/disc_parameters.hpp"
@@ -19,3 +20,9 @@ std::vector<double> referenceInterpolatedOutput(const std::vector<double>& highR
                                                 std::int32_t frameCount,
                                                 double fullScaleLateralAmplitude,
                                                 const GrooveGeometry& geometry);
+
+// The same pass with a tracking tangent and a groove velocity of its own for every index j.
+std::vector<double> referenceInterpolatedOutput(
+    const std::vector<double>& highRateLateral, std::int32_t frameCount,
+    double fullScaleLateralAmplitude, double samplePeriod,
+    const std::function<GrooveGeometry(std::int64_t)>& geometryAt);
