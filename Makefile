@@ -8,7 +8,7 @@ RUNDIR := build/run
 
 # Debian packages the build, the tests and the benchmarks need.
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux \
-	libcli11-dev libsndfile1-dev nlohmann-json3-dev libcairo2-dev libfftw3-dev
+	libcli11-dev libsndfile1-dev nlohmann-json3-dev libcairo2-dev libfftw3-dev sox time
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -43,8 +43,9 @@ test: deps
 
 bench: deps
 	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DCARTRIVEX_BENCH=ON
-	cmake --build $(RELEASE) -j $(JOBS) --target cartrivex_bench
+	cmake --build $(RELEASE) -j $(JOBS) --target cartrivex_bench cartrivex-cli
 	$(RELEASE)/bench/cartrivex_bench
+	bench/render_bench.sh $(RELEASE)/bin/cartrivex-cli
 
 data: deps
 	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release
