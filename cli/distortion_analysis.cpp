@@ -153,8 +153,8 @@ bool parseTestSignal(const std::string& text, TestSignal& signal, std::string& r
             return false;
         }
         const double whole = std::round(frequency);
-        if (whole < 10.0 || whole > kMeasureSampleRate / 4) {
-            reason = "the sine's frequency must lie between 10 and " +
+        if (whole < 10.0 || whole >= kMeasureSampleRate / 4.0) {
+            reason = "the sine's frequency must lie from 10 Hz up to below " +
                      std::to_string(kMeasureSampleRate / 4) + " Hz";
             return false;
         }
@@ -228,6 +228,15 @@ std::vector<double> synthesiseTestSignal(const TestSignal& signal, const ChainLe
             samples[static_cast<std::size_t>(m)] +=
                 static_cast<double>(amplitude * std::cos(kTwoPi * turn));
         }
+    }
+    // A raised-cosine fade-in keeps the tones' content near 0 Hz, which the recording filter's
+    // 1 Hz pole would carry on for seconds, far below an abrupt start's.
+    const std::int64_t fadeFrames = std::min<std::int64_t>(kMeasureFadeFrames, frameCount);
+    for (std::int64_t m = 0; m < fadeFrames; ++m) {
+        const long double rise = 0.5L - 0.5L * std::cos(std::numbers::pi_v<long double> *
+                                                        static_cast<long double>(m) / fadeFrames);
+        samples[static_cast<std::size_t>(m)] =
+            static_cast<double>(samples[static_cast<std::size_t>(m)] * rise);
     }
     return samples;
 }

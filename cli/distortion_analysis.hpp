@@ -19,6 +19,7 @@
 // skipped before the window and a tenth of a second after it is left for the chain's end.
 
 inline constexpr int kMeasureSampleRate = 44100;
+inline constexpr std::int64_t kMeasureFadeFrames = kMeasureSampleRate / 4;
 inline constexpr std::int64_t kMeasureSkipFrames = kMeasureSampleRate / 2;
 inline constexpr std::int64_t kMeasureWindowFrames = kMeasureSampleRate;
 inline constexpr std::int64_t kMeasureTailFrames = kMeasureSampleRate / 10;
@@ -36,7 +37,8 @@ struct TestSignal {
 };
 
 // "sine:FREQ", "smpte", "ccif" or "fm". A sine's frequency is rounded to the nearest hertz; it
-// must lie within 10 Hz .. a quarter of the sample rate, so that at least H2 is below Nyquist.
+// must lie from 10 Hz up to below a quarter of the sample rate, so that at least H2 is below
+// Nyquist.
 bool parseTestSignal(const std::string& text, TestSignal& signal, std::string& reason);
 std::string testSignalName(const TestSignal& signal);
 
