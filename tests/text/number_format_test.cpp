@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <string_view>
 
 #include "tests/support/test_names.hpp"
@@ -16,6 +17,11 @@ struct FormatCase {
     int digits;
     const char* text;
 };
+
+// Shown in test listings and failures as the value, the digits and the text in brackets.
+void PrintTo(const FormatCase& c, std::ostream* out) {
+    *out << static_cast<double>(c.value) << " to " << c.digits << " digits -> [" << c.text << "]";
+}
 
 class FormatNumberTest : public ::testing::TestWithParam<FormatCase> {};
 

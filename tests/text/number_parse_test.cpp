@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <ostream>
 #include <string>
 
 #include "tests/support/test_names.hpp"
@@ -13,6 +14,11 @@ struct ParseCase {
     const char* text;
     long double expected;
 };
+
+// Shown in test listings and failures as the text in brackets and the value.
+void PrintTo(const ParseCase& c, std::ostream* out) {
+    *out << "[" << c.text << "] -> " << static_cast<double>(c.expected);
+}
 
 class ParseNumberTest : public ::testing::TestWithParam<ParseCase> {};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -55,6 +56,13 @@ struct ChunkCase {
     const char* message;  // nullptr: accepted
     std::int32_t frames;  // when accepted
 };
+
+// Shown in test listings and failures as the chunk identifiers and sizes.
+void PrintTo(const ChunkCase& c, std::ostream* out) {
+    for (const WaveChunk& chunk : c.chunks) {
+        *out << "[" << chunk.id << " " << chunk.declaredSize.value_or(chunk.body.size()) << "] ";
+    }
+}
 
 class WaveChunkTest : public ::testing::TestWithParam<ChunkCase> {};
 
