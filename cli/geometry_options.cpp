@@ -1,7 +1,9 @@
 #include "cli/geometry_options.hpp"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -36,11 +38,17 @@ bool parseFinite(const std::string& text, double& value) {
     return true;
 }
 
+// The shortest text that reads back as the same value.
 std::string valueText(double value) {
-    std::ostringstream text;
-    text.precision(17);
-    text << value;
-    return text.str();
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+std::string millimetreText(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f mm", value);
+    return text;
 }
 
 bool refuse(std::string& message, const std::string& text) {
@@ -155,6 +163,10 @@ bool resolveGeometry(const GeometryOptions& options, SideGeometry& geometry, std
     const int geometries =
         (given(options.armOption) ? 1 : 0) + (given(options.alignmentOption) ? 1 : 0) +
         (given(options.linearOption) ? 1 : 0) + (given(options.angleOption) ? 1 : 0);
+    if (given(options.mountingOption) && !given(options.alignmentOption)) {
+        return refuse(message, "--mounting " + valueText(options.mounting) +
+                                   ": a pivot-to-spindle distance needs --alignment");
+    }
     if (geometries == 0) {
         return refuse(message,
                       "no geometry: give --arm L,D,BETA, --alignment NAME --mounting D, "
@@ -164,10 +176,6 @@ bool resolveGeometry(const GeometryOptions& options, SideGeometry& geometry, std
         return refuse(message,
                       "give one geometry: --arm, --alignment, --linear and --angle exclude each "
                       "other");
-    }
-    if (given(options.mountingOption) && !given(options.alignmentOption)) {
-        return refuse(message, "--mounting " + valueText(options.mounting) +
-                                   ": a pivot-to-spindle distance needs --alignment");
     }
 
     if (options.standard == "iec") {
@@ -263,6 +271,14 @@ bool resolveGeometry(const GeometryOptions& options, SideGeometry& geometry, std
         option = "--alignment " + options.alignment + " --mounting " + valueText(options.mounting);
         geometry.name = alignmentName(kind);
         geometry.alignment = namedAlignment(kind, options.mounting, geometry.area);
+        if (!std::isfinite(geometry.alignment.offsetDegrees)) {
+            // sin beta = (n1 + n2) / 2L exceeds 1: L = sqrt(d^2 + n1 n2) is too short.
+            return refuse(message, option +
+                                       ": the distance is too short for an arm with null "
+                                       "radii " +
+                                       millimetreText(geometry.alignment.nulls.inner) + " and " +
+                                       millimetreText(geometry.alignment.nulls.outer));
+        }
     }
     geometry.arm = pivotedArm(geometry.alignment);
     geometry.pivoted = true;
