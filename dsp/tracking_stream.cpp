@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <system_error>
+#include <thread>
 
 #include "dsp/extended.hpp"
 
@@ -19,7 +21,7 @@
 
 namespace {
 
-constexpr std::int64_t kStretch = 512;
+constexpr std::int64_t kStretch = 1024;
 
 double formValue(const UpsampleStream& highRate, std::int64_t j) {
     return upsampleOutputAt(highRate, j);
@@ -80,11 +82,18 @@ double timingErrorBound(const TrackingStream& s, double largest, std::int64_t fi
     return stored(shift / velocity);
 }
 
-// The last index from which the search, looking for t_out, surely moves on; or −1.
-std::int64_t skipTarget(const TrackingStream& s, const UpsampleStream& highRate,
-                        std::int64_t stretchEnd, long double outputTime) {
-    const double largest = upsampleOutputBound(highRate, s.index, stretchEnd);
-    const double bound = timingErrorBound(s, largest, s.index, stretchEnd);
+// The last index from which the search, looking for t_out, surely moves on; or −1. The bound
+// is made for a stretch from the start index on and used again while the search stays in it.
+std::int64_t skipTarget(TrackingStream& s, const UpsampleStream& highRate, std::int64_t stretchEnd,
+                        long double outputTime) {
+    if (s.index < s.boundFirst || s.index >= s.boundLast) {
+        const double largest = upsampleOutputBound(highRate, s.index, stretchEnd);
+        s.bound = timingErrorBound(s, largest, s.index, stretchEnd);
+        s.boundFirst = s.index;
+        s.boundLast = stretchEnd;
+    }
+    stretchEnd = s.boundLast;
+    const double bound = s.bound;
     if (!std::isfinite(bound)) {
         return -1;
     }
@@ -151,7 +160,7 @@ TrackingStream startMovingTrackingStream(double fullScaleLateralAmplitude, const
 }
 
 void runTrackingStream(TrackingStream& s, const UpsampleStream& highRate, std::int64_t passLast,
-                       std::int64_t outputLimit, std::vector<double>& output) {
+                       std::int64_t outputLimit, SampleBlock& output) {
     const ExtendedPrecisionScope precision;
     while (s.nextOutput < outputLimit) {
         if (passLast >= 0 && s.index > passLast) {
@@ -190,10 +199,118 @@ void runTrackingStream(TrackingStream& s, const UpsampleStream& highRate, std::i
             ++s.index;
             continue;
         }
+        // Every operand extended, so that no difference is rounded to double on the way.
         const long double before = s.previousValue;
-        output.push_back(stored((s.cachedValue - before) * ((outputTime - s.previousTime) /
-                                                            (s.cachedTime - s.previousTime)) +
+        const long double previousTime = s.previousTime;
+        const long double time = s.cachedTime;
+        output.push_back(stored((s.cachedValue - before) *
+                                    ((outputTime - previousTime) / (time - previousTime)) +
                                 before));
         ++s.nextOutput;
     }
+}
+
+namespace {
+
+// Outputs below which a block is not worth a second thread.
+constexpr std::int64_t kSplitOutputs = 2048;
+
+// Prepares `second` to start at output `middle` as if the search had moved past every index up to
+// a guessed J; returns J, or −1 where no guess can be made.
+std::int64_t startSecondHalf(TrackingStream& second, const UpsampleStream& highRate,
+                             std::int64_t middle) {
+    const long double outputTime = static_cast<long double>(second.samplePeriod) * middle;
+    const std::int64_t nominal = kUpsampleFactor * middle + kUpsampleAlignmentDelay;
+    const std::int64_t first = std::max(second.index, nominal - kStretch);
+    std::int64_t last = nominal + kStretch;
+    while (last > first && !upsampleOutputReady(highRate, last)) {
+        last = first + (last - first) / 2;
+    }
+    if (last <= first) {
+        return -1;
+    }
+    const double bound =
+        timingErrorBound(second, upsampleOutputBound(highRate, first, last), first, last);
+    if (!std::isfinite(bound)) {
+        return -1;
+    }
+    const double estimate =
+        (static_cast<double>(outputTime) - bound) / second.highRatePeriod + kUpsampleAlignmentDelay;
+    if (!(estimate > static_cast<double>(first) + 2)) {
+        return -1;
+    }
+    const std::int64_t guess =
+        std::min<std::int64_t>(static_cast<std::int64_t>(estimate) - 2, last);
+    if (guess <= first || stored(nominalTime(second, guess) + bound) > outputTime) {
+        return -1;
+    }
+    second.cachedIndex = -1;
+    formIndex(second, highRate, guess);
+    second.previousTime = second.cachedTime;
+    second.previousValue = second.cachedValue;
+    second.index = guess + 1;
+    second.nextOutput = middle;
+    second.skipFailedFor = -1;
+    second.boundFirst = 0;
+    second.boundLast = -1;
+    return guess;
+}
+
+// Whether the search that reached output `middle` at the state of `first` would, for that output,
+// move past every index up to `guess` and so arrive where the second half started.
+bool halvesJoin(const TrackingStream& first, const UpsampleStream& highRate, std::int64_t middle,
+                std::int64_t guess, double guessTime, double guessValue) {
+    if (first.nextOutput != middle || first.index > guess + 1) {
+        return false;
+    }
+    if (first.index == guess + 1) {
+        return first.previousTime == guessTime && first.previousValue == guessValue;
+    }
+    const long double outputTime = static_cast<long double>(first.samplePeriod) * middle;
+    const double bound = timingErrorBound(first, upsampleOutputBound(highRate, first.index, guess),
+                                          first.index, guess);
+    return std::isfinite(bound) && stored(nominalTime(first, guess) + bound) <= outputTime;
+}
+
+}  // namespace
+
+void runTrackingStreamSplit(TrackingStream& s, const UpsampleStream& highRate,
+                            std::int64_t passLast, std::int64_t outputLimit, SampleBlock& output,
+                            int threadCount) {
+    const std::int64_t remaining = outputLimit - s.nextOutput;
+    if (threadCount < 2 || passLast >= 0 || !s.boundsUsable || remaining < kSplitOutputs) {
+        runTrackingStream(s, highRate, passLast, outputLimit, output);
+        return;
+    }
+    const ExtendedPrecisionScope precision;
+    const std::int64_t middle = s.nextOutput + remaining / 2;
+    TrackingStream second = s;
+    const std::int64_t guess = startSecondHalf(second, highRate, middle);
+    if (guess < 0) {
+        runTrackingStream(s, highRate, passLast, outputLimit, output);
+        return;
+    }
+    const double guessTime = second.previousTime;
+    const double guessValue = second.previousValue;
+    SampleBlock secondOutput;
+    std::thread worker;
+    try {
+        worker = std::thread(
+            [&] { runTrackingStream(second, highRate, passLast, outputLimit, secondOutput); });
+    } catch (const std::system_error&) {
+        runTrackingStream(s, highRate, passLast, outputLimit, output);
+        return;
+    }
+    runTrackingStream(s, highRate, passLast, middle, output);
+    worker.join();
+    if (halvesJoin(s, highRate, middle, guess, guessTime, guessValue)) {
+        output.insert(output.end(), secondOutput.begin(), secondOutput.end());
+        second.formed += s.formed;
+        second.skipped += s.skipped;
+        second.halvesJoined = s.halvesJoined + 1;
+        s = second;
+        return;
+    }
+    // The guess was wrong: the first half goes on alone, as if there had been no second.
+    runTrackingStream(s, highRate, passLast, outputLimit, output);
 }

@@ -52,9 +52,14 @@ struct TrackingStream {
     double cachedTime = 0.0;
 
     std::int64_t skipFailedFor = -1;  // the output for which no skip was found
+    // The timing-error bound last made, and the stretch of indices it holds for.
+    std::int64_t boundFirst = 0;
+    std::int64_t boundLast = -1;
+    double bound = 0.0;
 
-    std::int64_t formed = 0;   // high-rate samples formed (for the bench)
-    std::int64_t skipped = 0;  // indices passed over by a bound
+    std::int64_t formed = 0;        // high-rate samples formed (for the bench)
+    std::int64_t skipped = 0;       // indices passed over by a bound
+    std::int64_t halvesJoined = 0;  // blocks whose second half, run on its own thread, was kept
 };
 
 TrackingStream startTrackingStream(double fullScaleLateralAmplitude,
@@ -67,8 +72,15 @@ TrackingStream startMovingTrackingStream(double fullScaleLateralAmplitude, const
 // while the input goes on; `outputLimit` how many outputs there are (or may be made so far).
 // Once the pass has read past passLast, every output left is 0.
 void runTrackingStream(TrackingStream& stream, const UpsampleStream& highRate,
-                       std::int64_t passLast, std::int64_t outputLimit,
-                       std::vector<double>& output);
+                       std::int64_t passLast, std::int64_t outputLimit, SampleBlock& output);
+
+// The same on two threads where the block is long enough: the second half of the outputs starts
+// from a guess of where the search will be, made from the timing-error bound, and is kept only
+// when the first half's end proves the guess right (the search would have moved past every index
+// up to it); otherwise the first half goes on alone. The outputs are the same either way.
+void runTrackingStreamSplit(TrackingStream& stream, const UpsampleStream& highRate,
+                            std::int64_t passLast, std::int64_t outputLimit, SampleBlock& output,
+                            int threadCount);
 
 // The first index the pass may still read: everything before it may be let go.
 inline std::int64_t trackingStreamNeedsFrom(const TrackingStream& stream) {

@@ -19,6 +19,17 @@
 
 namespace {
 
+// A factor of at most 8 adds at most 3 bits to a double's 53: see appendKeptSamples.
+constexpr bool factorsAreSmall() {
+    for (const UpsampleStage& stage : kUpsampleStages) {
+        if (stage.factor > 8) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(factorsAreSmall());
+
 constexpr std::uint64_t kNegativeZeroBits = 0x8000000000000000ull;
 constexpr std::int64_t kChunkRows = 64 * kLanes;
 
@@ -103,8 +114,8 @@ void computeRows(const UpsampleStream& s, std::int64_t begin, std::int64_t end,
     }
 }
 
-void makeRows(UpsampleStream& s, std::int64_t endRow, std::int64_t limit,
-              std::vector<double>& output, int threadCount) {
+void makeRows(UpsampleStream& s, std::int64_t endRow, std::int64_t limit, SampleBlock& output,
+              int threadCount) {
     const std::int64_t begin = s.nextRow;
     if (endRow <= begin) {
         return;
@@ -164,10 +175,12 @@ void appendKeptSamples(UpsampleStream& s, const double* input, std::int64_t coun
     const std::size_t at = s.kept.size();
     s.kept.resize(at + static_cast<std::size_t>(count));
     double* kept = s.kept.data() + at;
-    const long double factor = s.factor;
+    // x·f with f at most 6 needs at most 56 significant bits, so the extended product is exact
+    // and storing it rounds once: the double product is the same value.
+    const double factor = s.factor;
     bool allFinite = true;
     for (std::int64_t k = 0; k < count; ++k) {
-        kept[k] = stored(input[k] * factor);
+        kept[k] = input[k] * factor;
         allFinite &= std::isfinite(kept[k]);
     }
     if (!allFinite) {
@@ -202,13 +215,13 @@ void appendKeptSamples(UpsampleStream& s, const double* input, std::int64_t coun
 }
 
 void pushUpsampleStream(UpsampleStream& s, const double* input, std::int64_t count,
-                        std::vector<double>& output, int threadCount) {
+                        SampleBlock& output, int threadCount) {
     appendKeptSamples(s, input, count);
     makeRows(s, s.received, s.factor * s.received, output, threadCount);
     releaseUpsampleBefore(s, s.factor * s.nextRow);
 }
 
-void finishUpsampleStream(UpsampleStream& s, std::vector<double>& output) {
+void finishUpsampleStream(UpsampleStream& s, SampleBlock& output) {
     s.finished = true;
     const std::int64_t length = s.factor * s.received + s.tapCount;
     const std::int64_t rows = (length + s.factor - 1) / s.factor;
@@ -224,7 +237,17 @@ bool upsampleOutputReady(const UpsampleStream& s, std::int64_t n) {
 
 double upsampleOutputAt(const UpsampleStream& s, std::int64_t n) {
     const std::int64_t q = n / s.factor;
-    return outputOfRow(s, q, static_cast<int>(n - s.factor * q));
+    const int r = static_cast<int>(n - s.factor * q);
+    if (q < s.oldestOffset || q >= s.received || !s.tapsFinite || !s.nonFinite.empty()) {
+        return outputOfRow(s, q, r);
+    }
+    // The whole window lies among finite kept samples.
+    const double* newest = s.kept.data() + (q - s.keptBase);
+    double acc = 0.0;
+    for (const PhaseTerm& term : s.phases[static_cast<std::size_t>(r)]) {
+        acc = stored(acc + static_cast<long double>(term.tap) * newest[term.offset]);
+    }
+    return isNegativeZero(acc) ? wholeWindowSum(s, n) : acc;
 }
 
 double upsampleOutputBound(const UpsampleStream& s, std::int64_t first, std::int64_t last) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "dsp/block.hpp"
 #include "dsp/polyphase_kernel.hpp"
 #include "dsp/upsampler.hpp"
 
@@ -19,7 +20,7 @@ struct UpsampleStream {
     double tapMagnitudeSum = 0.0;  // an upper bound on Σ|h|
 
     // The kept samples x'[j] = stored(x[j]·f) from keptBase on; kept[k] is x'[keptBase + k].
-    std::vector<double> kept;
+    SampleBlock kept;
     std::int64_t keptBase = 0;
     std::int64_t received = 0;  // m so far
     // Indices of the kept samples that are not finite, ascending (almost always none).
@@ -39,10 +40,10 @@ UpsampleStream makeUpsampleStream(int stageIndex, const std::vector<double>& tap
 
 // Takes `count` input samples; appends to `output` every output that is now complete.
 void pushUpsampleStream(UpsampleStream& stream, const double* input, std::int64_t count,
-                        std::vector<double>& output, int threadCount);
+                        SampleBlock& output, int threadCount);
 
 // The input has ended: appends the outputs that remain, up to the length f·m + L.
-void finishUpsampleStream(UpsampleStream& stream, std::vector<double>& output);
+void finishUpsampleStream(UpsampleStream& stream, SampleBlock& output);
 
 // Only takes the input, making nothing; outputs are asked for one at a time (the last stage).
 void appendKeptSamples(UpsampleStream& stream, const double* input, std::int64_t count);

@@ -31,9 +31,9 @@ struct StreamingChain::State {
     LateralFilterState inverse;
 
     std::deque<double> side;  // side values of the frames whose lateral output is not out yet
-    std::vector<double> lateral;
-    std::vector<double> between;
-    std::vector<double> ready;  // finished output values, from readyFrom on
+    SampleBlock lateral;
+    SampleBlock between;
+    SampleBlock ready;  // finished output values, from readyFrom on
     std::size_t readyFrom = 0;
 
     std::int64_t framesIn = 0;
@@ -70,7 +70,8 @@ StreamingChain::~StreamingChain() = default;
 // the recombination.
 static void drainTracking(StreamingChain::State& s, std::int64_t passLast) {
     s.lateral.clear();
-    runTrackingStream(s.tracking, s.stages.back(), passLast, s.framesIn, s.lateral);
+    runTrackingStreamSplit(s.tracking, s.stages.back(), passLast, s.framesIn, s.lateral,
+                           s.settings.threadCount);
     UpsampleStream& last = s.stages.back();
     releaseUpsampleBefore(last, trackingStreamNeedsFrom(s.tracking));
     const std::int64_t made = static_cast<std::int64_t>(s.lateral.size());

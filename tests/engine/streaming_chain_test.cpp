@@ -10,32 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "dsp/coefficient_set.hpp"
 #include "dsp/extended.hpp"
 #include "dsp/shelving_filter.hpp"
 #include "tests/reference/reference_chain.hpp"
 #include "tests/reference/reference_shelving.hpp"
 #include "tests/reference/reference_tracking.hpp"
 #include "tests/reference/reference_upsampler.hpp"
+#include "tests/support/coefficients.hpp"
 
 namespace {
-
-const CoefficientSet& coefficients() {
-    static const CoefficientSet set = [] {
-        CoefficientSet loaded;
-        std::string message;
-        if (!loadCoefficientSet(CARTRIVEX_SOURCE_DIR, loaded, message)) {
-            ADD_FAILURE() << message;
-        }
-        return loaded;
-    }();
-    return set;
-}
-
-std::vector<std::vector<double>> tapLists() {
-    const CoefficientSet& set = coefficients();
-    return {set.taps.begin(), set.taps.end()};
-}
 
 struct EngineCase {
     const char* name;
@@ -66,7 +49,7 @@ std::vector<double> runEngine(const EngineCase& c, const std::vector<double>& in
     settings.sampleRate = c.sampleRate;
     settings.channelCount = c.channels;
     settings.disc = c.disc;
-    settings.coefficients = &coefficients();
+    settings.coefficients = &projectCoefficients();
     settings.threadCount = threads;
     if (path != nullptr) {
         settings.moving = true;
@@ -131,7 +114,7 @@ TEST_P(StreamingChainTest, MatchesTheDirectImplementationForAnySplitAndThreadCou
     const EngineCase& c = GetParam();
     const std::vector<double> input = randomInput(c, 7u + static_cast<unsigned>(c.frames));
     const std::vector<double> expected =
-        referenceUnscaledOutput(input, c.channels, c.sampleRate, c.disc, tapLists());
+        referenceUnscaledOutput(input, c.channels, c.sampleRate, c.disc, projectTapLists());
     const struct {
         const char* name;
         std::vector<std::int64_t> pieces;
@@ -204,7 +187,8 @@ TEST(StreamingChainSide, FollowsTheArmAcrossTheSideAsTheDirectPassDoes) {
         path.revolutionsPerMinute = c.disc.revolutionsPerMinute;
         path.sampleRate = c.sampleRate;
         const std::vector<double> filtered = referenceFilterLateral(input, c.sampleRate);
-        const std::vector<double> highRate = referenceUpsampleFourStages(filtered, tapLists());
+        const std::vector<double> highRate =
+            referenceUpsampleFourStages(filtered, projectTapLists());
         const double period = static_cast<double>(1.0L / c.sampleRate);
         const auto geometryAt = [&](std::int64_t j) {
             const double fraction = std::clamp(
