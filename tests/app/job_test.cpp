@@ -39,19 +39,13 @@ std::vector<std::int16_t> sine(int frames, double amplitude) {
 class JobTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/cartrivex-job-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
+        ASSERT_FALSE(directory_.path.empty());
+        folder_ = directory_.path;
         device_.script = &script_;
         std::string message;
         ASSERT_TRUE(loadCoefficientSet(std::string(CARTRIVEX_SOURCE_DIR), coefficients_, message))
             << message;
     }
-    void TearDown() override {
-        const std::string command = "rm -rf '" + folder_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
-
     std::string path(const std::string& name) const { return folder_ + "/" + name; }
 
     void writeFile(const std::string& name, const std::vector<std::uint8_t>& bytes) {
@@ -108,6 +102,7 @@ class JobTest : public ::testing::Test {
         return record;
     }
 
+    TemporaryDirectory directory_;
     std::string folder_;
     ScriptedConsole script_;
     ConsoleDevice device_;
