@@ -1,6 +1,9 @@
 #include "dsp/polyphase_kernel.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <vector>
 
 #include "dsp/cpu_features.hpp"
 #include "dsp/extended.hpp"
@@ -69,13 +72,55 @@ void accumulateLanesX87(const double* newest, const PhaseTerm* terms, std::int64
 
 #undef CARTRIVEX_LANE
 
+namespace {
+
+// Runs `kernel` over a stage-like workload and returns the time it took.
+double timeKernel(LaneKernel kernel, const std::vector<double>& samples,
+                  const std::vector<PhaseTerm>& terms) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int round = 0; round < 8; ++round) {
+        for (std::size_t q = terms.size(); q + kLanes <= samples.size(); q += kLanes) {
+            double acc[kLanes] = {};
+            kernel(samples.data() + q, terms.data(), static_cast<std::int64_t>(terms.size()), acc);
+            asm volatile("" : : "r"(acc) : "memory");
+        }
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+LaneKernel fastestLaneKernel() {
+    if (!hasAvx512()) {
+        return accumulateLanesX87;
+    }
+    // Both give the same sums, so the choice is speed alone, and speed depends on more than the
+    // feature flags: measured, the wide kernel is the faster on some processors that have it and
+    // the slower on others. A few milliseconds of stage-like work decide, best of three each.
+    std::vector<double> samples(4096);
+    std::uint64_t state = 0x9E3779B97F4A7C15ull;
+    for (double& sample : samples) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        sample = static_cast<double>(static_cast<std::int64_t>(state >> 11)) * 0x1p-40 - 2048.0;
+    }
+    std::vector<PhaseTerm> terms;
+    for (int t = 14; t >= 0; --t) {
+        terms.push_back(PhaseTerm{-t, 0.01 * (t + 1) - 0.07});
+    }
+    const ExtendedPrecisionScope precision;
+    double wide = 1e9;
+    double x87 = 1e9;
+    for (int trial = 0; trial < 3; ++trial) {
+        wide = std::min(wide, timeKernel(accumulateLanesAvx512, samples, terms));
+        x87 = std::min(x87, timeKernel(accumulateLanesX87, samples, terms));
+    }
+    return wide < x87 ? accumulateLanesAvx512 : accumulateLanesX87;
+}
+
 void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                      double* acc) {
-    if (hasAvx512()) {
-        accumulateLanesAvx512(newest, terms, termCount, acc);
-    } else {
-        accumulateLanesX87(newest, terms, termCount, acc);
-    }
+    static const LaneKernel kernel = fastestLaneKernel();
+    kernel(newest, terms, termCount, acc);
 }
 
 #else
@@ -86,6 +131,10 @@ ExtendedPrecisionScope::~ExtendedPrecisionScope() {}
 void accumulateLanesX87(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                         double* acc) {
     accumulateLanesPortable(newest, terms, termCount, acc);
+}
+
+LaneKernel fastestLaneKernel() {
+    return accumulateLanesPortable;
 }
 
 void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t termCount,

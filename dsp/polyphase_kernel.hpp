@@ -18,7 +18,14 @@ inline constexpr int kLanes = 16;
 void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                      double* acc);
 
-// The x87 form, and the AVX-512 form for processors that have it; accumulateLanes picks one.
+using LaneKernel = void (*)(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
+                            double* acc);
+
+// The faster of the kernels this processor can run, by a short measurement; accumulateLanes
+// measures once, on first use, and keeps to its choice.
+LaneKernel fastestLaneKernel();
+
+// The x87 form, and the AVX-512 form for processors that have it.
 void accumulateLanesX87(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                         double* acc);
 void accumulateLanesAvx512(const double* newest, const PhaseTerm* terms, std::int64_t termCount,

@@ -134,7 +134,25 @@ LateralFilterState startInverseFilterLateral(int sampleRate) {
             startShelvingSection(designShelvingSection(corners.f2, corners.f3, samplePeriod))};
 }
 
+namespace {
+
+double stepSection(ShelvingState& state, double x) {
+    double y = 0.0;
+    if (state.position >= 2) {
+        y = stored(state.b0 * x + state.b1 * state.previousInput + state.a1 * state.previousOutput);
+    }
+    state.previousInput = x;
+    state.previousOutput = y;
+    ++state.position;
+    return y;
+}
+
+}  // namespace
+
 void runLateralBlock(LateralFilterState& state, double* samples, std::int64_t count) {
-    runShelvingBlock(state.sectionA, samples, samples, count);
-    runShelvingBlock(state.sectionB, samples, samples, count);
+    // Both sections in one loop, sample by sample: the second's recursion then runs alongside
+    // the first's instead of after it. Each still sees its own input in order.
+    for (std::int64_t k = 0; k < count; ++k) {
+        samples[k] = stepSection(state.sectionB, stepSection(state.sectionA, samples[k]));
+    }
 }

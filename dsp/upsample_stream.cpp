@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include <emmintrin.h>
+
 #include "dsp/extended.hpp"
 #include "dsp/parallel_blocks.hpp"
 
@@ -171,42 +173,51 @@ void appendKeptSamples(UpsampleStream& s, const double* input, std::int64_t coun
     if (count <= 0) {
         return;
     }
-    const ExtendedPrecisionScope precision;
     const std::size_t at = s.kept.size();
     s.kept.resize(at + static_cast<std::size_t>(count));
     double* kept = s.kept.data() + at;
     // x·f with f at most 6 needs at most 56 significant bits, so the extended product is exact
-    // and storing it rounds once: the double product is the same value.
-    const double factor = s.factor;
-    bool allFinite = true;
-    for (std::int64_t k = 0; k < count; ++k) {
-        kept[k] = input[k] * factor;
-        allFinite &= std::isfinite(kept[k]);
-    }
-    if (!allFinite) {
-        for (std::int64_t k = 0; k < count; ++k) {
-            if (!std::isfinite(kept[k])) {
-                s.nonFinite.push_back(s.received + k);
-            }
-        }
-    }
-    // The largest magnitude of each group the new samples touch.
+    // and storing it rounds once: the double product is the same value, and it can be formed
+    // two at a time. Alongside, each group's largest magnitude; a value that is not finite
+    // shows as a NaN in `unordered`.
+    const __m128d factor = _mm_set1_pd(static_cast<double>(s.factor));
+    const __m128d magnitudeMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+    __m128d unordered = _mm_setzero_pd();
     const std::int64_t firstGroup = s.received / kUpsampleGroup;
     const std::int64_t lastGroup = (s.received + count - 1) / kUpsampleGroup;
     s.groupLargest.resize(static_cast<std::size_t>(lastGroup - s.groupBase + 1), 0.0);
     for (std::int64_t g = firstGroup; g <= lastGroup; ++g) {
-        const std::int64_t from = std::max(g * kUpsampleGroup, s.received);
-        const std::int64_t to = std::min((g + 1) * kUpsampleGroup, s.received + count);
-        double largest = s.groupLargest[static_cast<std::size_t>(g - s.groupBase)];
-        for (std::int64_t j = from; j < to; ++j) {
-            largest = std::max(largest, std::fabs(kept[j - s.received]));
+        const std::int64_t from = std::max(g * kUpsampleGroup, s.received) - s.received;
+        const std::int64_t to = std::min((g + 1) * kUpsampleGroup, s.received + count) - s.received;
+        double& largestOfGroup = s.groupLargest[static_cast<std::size_t>(g - s.groupBase)];
+        __m128d largest = _mm_set1_pd(largestOfGroup);
+        std::int64_t k = from;
+        for (; k + 2 <= to; k += 2) {
+            const __m128d value = _mm_mul_pd(_mm_loadu_pd(input + k), factor);
+            _mm_storeu_pd(kept + k, value);
+            const __m128d difference = _mm_sub_pd(value, value);  // NaN unless finite
+            unordered = _mm_or_pd(unordered, _mm_cmpunord_pd(difference, difference));
+            largest = _mm_max_pd(largest, _mm_and_pd(value, magnitudeMask));
         }
-        s.groupLargest[static_cast<std::size_t>(g - s.groupBase)] = largest;
+        double lanes[2];
+        _mm_storeu_pd(lanes, largest);
+        double groupMax = std::max(lanes[0], lanes[1]);
+        for (; k < to; ++k) {
+            kept[k] = input[k] * static_cast<double>(s.factor);
+            groupMax = std::max(groupMax, std::fabs(kept[k]));
+            if (!std::isfinite(kept[k])) {
+                unordered = _mm_set1_pd(std::nan(""));
+            }
+        }
+        largestOfGroup = groupMax;
     }
+    const bool allFinite = _mm_movemask_pd(unordered) == 0;
     if (!allFinite) {
-        for (std::int64_t j : s.nonFinite) {
-            if (j >= s.received) {
-                s.groupLargest[static_cast<std::size_t>(j / kUpsampleGroup - s.groupBase)] =
+        for (std::int64_t k = 0; k < count; ++k) {
+            if (!std::isfinite(kept[k])) {
+                s.nonFinite.push_back(s.received + k);
+                s.groupLargest[static_cast<std::size_t>((s.received + k) / kUpsampleGroup -
+                                                        s.groupBase)] =
                     std::numeric_limits<double>::infinity();
             }
         }
