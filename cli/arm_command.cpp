@@ -295,7 +295,7 @@ PlotFigure armFigure(const std::vector<ArmReport>& reports, double velocityCm, d
         error.dashed = report.name == "lofgren-a" && reports.size() > 1;
         PlotSeries distortion = error;
         PlotSeries equalised = error;
-        equalised.label = report.name + " after playback eq.";
+        equalised.label = report.name + ", playback eq.";
         equalised.dashed = true;
         for (int i = 0; i <= steps; ++i) {
             const double radius =

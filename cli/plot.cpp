@@ -314,8 +314,16 @@ void drawPanel(cairo_t* cr, const PlotPanel& panel, double top, double height, d
             cairo_stroke(cr);
             cairo_set_dash(cr, nullptr, 0, 0.0);
         }
+        // A long label is set smaller to fit the room right of the plot.
         cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
+        const double room = width - (x + 38) - 6;
+        cairo_text_extents_t extents;
+        cairo_text_extents(cr, series.label.c_str(), &extents);
+        if (extents.x_advance > room) {
+            cairo_set_font_size(cr, std::max(8.0, kLegendSize * room / extents.x_advance));
+        }
         text(cr, series.label, x + 38, legendY + 8, 0.0, 0.5);
+        font(cr, kLegendSize);
         legendY += 24;
     }
 }
