@@ -1,0 +1,554 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli_options.hpp"
+#include "cli/progress.hpp"
+#include "dsp/coefficient_set.hpp"
+#include "dsp/extended.hpp"
+#include "engine/streaming_chain.hpp"
+#include "tests/reference/reference_chain.hpp"
+#include "tests/support/audio_test_files.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/process_run.hpp"
+#include "tests/support/test_names.hpp"
+#include "wave/dither_generator.hpp"
+#include "wave/output_quantiser.hpp"
+
+namespace {
+
+const DiscParameters kDisc{stored(100.0L / 3.0L), 65.0, 0.05, 4.0};
+const std::vector<std::string> kDiscArguments = {"--rpm",       "33",   "--radius", "65",
+                                                 "--amplitude", "0.05", "--angle",  "4"};
+
+const CoefficientSet& coefficients() {
+    static CoefficientSet set;
+    static bool loaded = false;
+    if (!loaded) {
+        std::string message;
+        loaded = loadCoefficientSet(CARTRIVEX_SOURCE_DIR, set, message);
+    }
+    return set;
+}
+
+// `cartrivex-cli render INPUT OUTPUT` with the disc above and `extra`.
+ProcessResult render(const std::string& input, const std::string& output,
+                     const std::vector<std::string>& extra = {},
+                     const ProcessOptions& options = {}) {
+    std::vector<std::string> arguments = {CARTRIVEX_CLI, "render", input, output};
+    arguments.insert(arguments.end(), kDiscArguments.begin(), kDiscArguments.end());
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return runProcess(arguments, options);
+}
+
+TestAudio integerAudio(int format, int rate, int channels, std::int64_t frames, double loudness,
+                       unsigned seed = 1) {
+    TestAudio audio;
+    audio.format = format;
+    audio.sampleRate = rate;
+    audio.channelCount = channels;
+    audio.frameCount = frames;
+    const int encoding = format & SF_FORMAT_SUBMASK;
+    const int bits = encoding == SF_FORMAT_PCM_24 ? 24 : encoding == SF_FORMAT_PCM_32 ? 32 : 16;
+    audio.integers = testSignal(frames, channels, bits, loudness, seed);
+    return audio;
+}
+
+TestAudio floatAudio(int format, int rate, int channels, std::int64_t frames, double loudness) {
+    TestAudio audio =
+        integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_32, rate, channels, frames, loudness);
+    audio.format = format;
+    for (const int value : audio.integers) {
+        // 24 significant bits: exact as a float.
+        audio.floats.push_back(static_cast<float>((value >> 8) / 8388608.0));
+    }
+    audio.integers.clear();
+    return audio;
+}
+
+// The values the chain takes in for a file's samples, in 16-bit units.
+std::vector<double> chainInput(const TestAudio& audio) {
+    std::vector<double> values;
+    for (const int value : audio.integers) {
+        values.push_back(value / 65536.0);
+    }
+    for (const float value : audio.floats) {
+        values.push_back(32768.0 * value);
+    }
+    return values;
+}
+
+std::vector<double> chainOutput(const std::vector<double>& input, int rate, int channels) {
+    ChainSettings settings;
+    settings.sampleRate = rate;
+    settings.channelCount = channels;
+    settings.disc = kDisc;
+    settings.coefficients = &coefficients();
+    StreamingChain chain(settings);
+    const std::int64_t frames = static_cast<std::int64_t>(input.size()) / channels;
+    chain.pushFrames(input.data(), frames);
+    chain.finish();
+    std::vector<double> output(input.size());
+    EXPECT_EQ(chain.pullFrames(output.data(), frames), frames);
+    return output;
+}
+
+double peakOf(const std::vector<double>& values) {
+    double peak = 0.0;
+    for (const double value : values) {
+        peak = std::max(peak, std::fabs(value));
+    }
+    return peak;
+}
+
+// The written samples the output should hold: integers in the file's steps, or floats.
+struct ExpectedOutput {
+    std::vector<int> steps;
+    std::vector<float> floats;
+};
+
+ExpectedOutput expectedOutput(const std::vector<double>& output, int bits) {
+    ExpectedOutput expected;
+    if (bits == 32) {
+        for (const double value : output) {
+            expected.floats.push_back(static_cast<float>(value / 32768.0));
+        }
+        return expected;
+    }
+    const double gain =
+        chooseOutputGain(peakOf(output), bits == 16 ? kOutputPeakLimit : kOutputPeakLimit24);
+    DitherGenerator dither;
+    for (const double value : output) {
+        const double r1 = dither.next();
+        const double r2 = dither.next();
+        expected.steps.push_back(bits == 16 ? quantiseSample(value, gain, r1, r2)
+                                            : quantiseSample24(value, gain, r1, r2));
+    }
+    return expected;
+}
+
+std::vector<int> stepsOf(const TestAudio& audio, int bits) {
+    std::vector<int> steps;
+    for (const int value : audio.integers) {
+        steps.push_back(value >> (32 - bits));
+    }
+    return steps;
+}
+
+struct FormatCase {
+    const char* description;
+    int inputFormat;
+    int rate;
+    int channels;
+    std::vector<std::string> bitsOption;
+    int outputEncoding;
+};
+
+class RenderFormatTest : public ::testing::TestWithParam<FormatCase> {};
+
+// Every container and sample format libsndfile reads goes in at its exact value and comes out in
+// the input's container, as the chain and the quantiser make it.
+TEST_P(RenderFormatTest, WritesWhatTheChainGivesInTheInputsContainer) {
+    const FormatCase& c = GetParam();
+    TemporaryDirectory folder;
+    const std::int64_t frames = c.rate / 8;
+    const TestAudio input = isFloatFormat(c.inputFormat)
+                                ? floatAudio(c.inputFormat, c.rate, c.channels, frames, 30000.0)
+                                : integerAudio(c.inputFormat, c.rate, c.channels, frames, 30000.0);
+    ASSERT_TRUE(writeTestAudio(folder.file("in"), input));
+
+    const ProcessResult run = render(folder.file("in"), folder.file("out"), c.bitsOption);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(folder.entries(), (std::vector<std::string>{"in", "out"}));
+
+    const TestAudio output = readTestAudio(folder.file("out"));
+    EXPECT_EQ(output.format, (c.inputFormat & SF_FORMAT_TYPEMASK) | c.outputEncoding);
+    EXPECT_EQ(output.sampleRate, c.rate);
+    EXPECT_EQ(output.channelCount, c.channels);
+    ASSERT_EQ(output.frameCount, frames);
+    const int bits = c.outputEncoding == SF_FORMAT_PCM_16   ? 16
+                     : c.outputEncoding == SF_FORMAT_PCM_24 ? 24
+                                                            : 32;
+    const ExpectedOutput expected =
+        expectedOutput(chainOutput(chainInput(input), c.rate, c.channels), bits);
+    if (bits == 32) {
+        EXPECT_EQ(output.floats, expected.floats);
+    } else {
+        EXPECT_EQ(stepsOf(output, bits), expected.steps);
+    }
+}
+
+const std::vector<std::string> kNoBits;
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, RenderFormatTest,
+    ::testing::Values(FormatCase{"wav 16 44.1k stereo", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2,
+                                 kNoBits, SF_FORMAT_PCM_16},
+                      FormatCase{"wav 16 32k mono", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 32000, 1,
+                                 kNoBits, SF_FORMAT_PCM_16},
+                      FormatCase{"wav 24 96k stereo", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 96000, 2,
+                                 kNoBits, SF_FORMAT_PCM_24},
+                      FormatCase{"wav 24 192k mono", SF_FORMAT_WAV | SF_FORMAT_PCM_24, 192000, 1,
+                                 kNoBits, SF_FORMAT_PCM_24},
+                      FormatCase{"wav 32 int 48k as float", SF_FORMAT_WAV | SF_FORMAT_PCM_32, 48000,
+                                 2, kNoBits, SF_FORMAT_FLOAT},
+                      FormatCase{"wav float 44.1k stereo", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44100,
+                                 2, kNoBits, SF_FORMAT_FLOAT},
+                      FormatCase{"wav float 88.2k mono to 24",
+                                 SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+                                 88200,
+                                 1,
+                                 {"--bits", "24"},
+                                 SF_FORMAT_PCM_24},
+                      FormatCase{"wav 16 to float",
+                                 SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                                 44100,
+                                 2,
+                                 {"--bits", "32f"},
+                                 SF_FORMAT_FLOAT},
+                      FormatCase{"extensible wav 24 48k", SF_FORMAT_WAVEX | SF_FORMAT_PCM_24, 48000,
+                                 2, kNoBits, SF_FORMAT_PCM_24},
+                      FormatCase{"rf64 16 44.1k", SF_FORMAT_RF64 | SF_FORMAT_PCM_16, 44100, 2,
+                                 kNoBits, SF_FORMAT_PCM_16},
+                      FormatCase{"w64 24 48k", SF_FORMAT_W64 | SF_FORMAT_PCM_24, 48000, 2, kNoBits,
+                                 SF_FORMAT_PCM_24},
+                      FormatCase{"aiff 16 44.1k", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 44100, 2,
+                                 kNoBits, SF_FORMAT_PCM_16},
+                      FormatCase{"aiff 24 176.4k mono", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 176400,
+                                 1, kNoBits, SF_FORMAT_PCM_24},
+                      FormatCase{"flac 16 44.1k", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2,
+                                 kNoBits, SF_FORMAT_PCM_16},
+                      FormatCase{"flac 24 96k to 16",
+                                 SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+                                 96000,
+                                 2,
+                                 {"--bits", "16"},
+                                 SF_FORMAT_PCM_16}),
+    [](const ::testing::TestParamInfo<FormatCase>& info) {
+        return testCaseName(info.index, info.param.description);
+    });
+
+struct ExactCase {
+    double seconds;
+    double loudness;  // loud inputs need a gain below 1
+};
+
+class RenderExactnessTest : public ::testing::TestWithParam<ExactCase> {};
+
+// A 16-bit 44.1 kHz stereo file written as 16-bit holds the interactive program's samples: the
+// direct implementation of every step, run over the whole input.
+TEST_P(RenderExactnessTest, SixteenBitStereoIsTheDirectImplementationsOutput) {
+    const ExactCase& c = GetParam();
+    TemporaryDirectory folder;
+    const auto frames = static_cast<std::int32_t>(c.seconds * 44100);
+    const TestAudio input =
+        integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, frames, c.loudness, 7);
+    ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), input));
+    const ProcessResult run = render(folder.file("in.wav"), folder.file("out.wav"));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+
+    std::vector<std::int16_t> samples;
+    for (const int value : stepsOf(input, 16)) {
+        samples.push_back(static_cast<std::int16_t>(value));
+    }
+    const std::vector<std::vector<double>> taps(coefficients().taps.begin(),
+                                                coefficients().taps.end());
+    const ReferenceOutput expected = referenceProcess(samples, frames, kDisc, taps);
+    EXPECT_EQ(expected.outputGain == 1.0, c.loudness < 25000) << "the case tests the wrong gain";
+
+    const TestAudio output = readTestAudio(folder.file("out.wav"));
+    std::vector<std::int16_t> written;
+    for (const int value : stepsOf(output, 16)) {
+        written.push_back(static_cast<std::int16_t>(value));
+    }
+    EXPECT_EQ(written, expected.outputSamples);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, RenderExactnessTest,
+                         ::testing::Values(ExactCase{0.5, 12000.0}, ExactCase{1.0, 32000.0}));
+
+struct RefusalCase {
+    const char* description;
+    const char* input;                   // one of the files the test writes, or a missing one
+    std::vector<std::string> arguments;  // replace the disc arguments when given
+    int exitCode;
+    const char* message;
+};
+
+class RenderRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+std::vector<std::string> discWith(const std::string& option, const std::string& value) {
+    std::vector<std::string> arguments = kDiscArguments;
+    for (std::size_t k = 0; k < arguments.size(); k += 2) {
+        if (arguments[k] == option) {
+            arguments[k + 1] = value;
+        }
+    }
+    return arguments;
+}
+
+// Each refusal names its reason, exits with its code and leaves nothing behind.
+TEST_P(RenderRefusalTest, SaysWhyAndWritesNothing) {
+    const RefusalCase& c = GetParam();
+    TemporaryDirectory folder;
+    ASSERT_TRUE(writeTestAudio(folder.file("good.wav"),
+                               integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 400, 1e4)));
+    ASSERT_TRUE(writeTestAudio(folder.file("six.wav"),
+                               integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 6, 400, 1e4)));
+    ASSERT_TRUE(writeTestAudio(folder.file("slow.wav"),
+                               integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 8000, 1, 400, 1e4)));
+    ASSERT_TRUE(
+        writeTestAudio(folder.file("fast.wav"),
+                       integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 384000, 1, 400, 1e4)));
+    ASSERT_TRUE(
+        writeTestAudio(folder.file("side.flac"),
+                       integerAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, 400, 1e4)));
+    writeBytes(folder.file("notes.txt"), {'h', 'e', 'l', 'l', 'o', '\n'});
+    std::filesystem::create_directory(folder.file("folder"));
+    const std::vector<std::string> before = folder.entries();
+
+    std::vector<std::string> arguments = {CARTRIVEX_CLI, "render", folder.file(c.input),
+                                          folder.file("out.wav")};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    if (std::string(c.description).starts_with("output")) {
+        arguments[3] = folder.file(std::string(c.description).substr(7));
+    }
+    const ProcessResult run = runProcess(arguments);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(folder.entries(), before);
+}
+
+std::vector<std::string> withDisc(std::vector<std::string> extra) {
+    std::vector<std::string> arguments = kDiscArguments;
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return arguments;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RenderRefusalTest,
+    ::testing::Values(
+        RefusalCase{"missing input", "missing.wav", kDiscArguments, 1,
+                    "missing.wav: No such file or directory"},
+        RefusalCase{"text file", "notes.txt", kDiscArguments, 1, "cannot read"},
+        RefusalCase{"a folder as input", "folder", kDiscArguments, 1, "Is a directory"},
+        RefusalCase{"six channels", "six.wav", kDiscArguments, 1, "6 channels"},
+        RefusalCase{"8 kHz", "slow.wav", kDiscArguments, 1, "8000 Hz"},
+        RefusalCase{"384 kHz", "fast.wav", kDiscArguments, 1, "384000 Hz"},
+        RefusalCase{"rpm 0", "good.wav", discWith("--rpm", "0"), 2, "--rpm 0:"},
+        RefusalCase{"rpm negative", "good.wav", discWith("--rpm", "-45"), 2, "--rpm -45:"},
+        RefusalCase{"rpm nan", "good.wav", discWith("--rpm", "nan"), 2, "--rpm nan:"},
+        RefusalCase{"rpm text", "good.wav", discWith("--rpm", "fast"), 2, "--rpm"},
+        RefusalCase{"radius 0", "good.wav", discWith("--radius", "0"), 2, "--radius 0:"},
+        RefusalCase{"radius infinite", "good.wav", discWith("--radius", "inf"), 2, "--radius inf:"},
+        RefusalCase{"amplitude negative", "good.wav", discWith("--amplitude", "-0.01"), 2,
+                    "--amplitude -0.01:"},
+        RefusalCase{"angle 90", "good.wav", discWith("--angle", "90"), 2, "--angle 90:"},
+        RefusalCase{"angle -90.5", "good.wav", discWith("--angle", "-90.5"), 2, "--angle -90.5:"},
+        RefusalCase{"angle missing",
+                    "good.wav",
+                    {"--rpm", "45", "--radius", "60", "--amplitude", "0.05"},
+                    2,
+                    "--angle"},
+        RefusalCase{"bits 8", "good.wav", withDisc({"--bits", "8"}), 2, "--bits"},
+        RefusalCase{"threads 0", "good.wav", withDisc({"--threads", "0"}), 2, "--threads"},
+        RefusalCase{"float into flac", "side.flac", withDisc({"--bits", "32f"}), 2,
+                    "FLAC file cannot hold 32-bit float"},
+        RefusalCase{"output folder", "good.wav", kDiscArguments, 1, "Is a directory"},
+        RefusalCase{"output nowhere/out.wav", "good.wav", kDiscArguments, 1,
+                    "No such file or directory"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& info) {
+        return testCaseName(info.index, info.param.description);
+    });
+
+// A write that fails (here: beyond the file size limit) leaves the old output as it was.
+TEST(RenderCommandTest, AFailedWriteKeepsTheExistingOutput) {
+    for (const std::vector<std::string>& bits :
+         {std::vector<std::string>{}, std::vector<std::string>{"--bits", "32f"}}) {
+        TemporaryDirectory folder;
+        ASSERT_TRUE(
+            writeTestAudio(folder.file("in.wav"),
+                           integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 44100, 1e4)));
+        const std::vector<std::uint8_t> old = {'o', 'l', 'd'};
+        writeBytes(folder.file("out.wav"), old);
+        ProcessOptions options;
+        options.fileSizeLimit = 200000;  // the input fits; the output does not
+        const ProcessResult run =
+            render(folder.file("in.wav"), folder.file("out.wav"), bits, options);
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        EXPECT_NE(run.err.find("File too large"), std::string::npos) << run.err;
+        EXPECT_EQ(readBytes(folder.file("out.wav")), old);
+        EXPECT_EQ(folder.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+    }
+}
+
+// A signal while rendering removes the temporary file, keeps the old output and ends the
+// program with 128 + the signal's number.
+TEST(RenderCommandTest, ASignalLeavesNoTraceAndTheOldOutput) {
+    TemporaryDirectory folder;
+    ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                                                                   44100, 2, 60 * 44100, 1e4)));
+    const std::vector<std::uint8_t> old = {'o', 'l', 'd'};
+    writeBytes(folder.file("out.wav"), old);
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        std::vector<std::string> arguments = {CARTRIVEX_CLI, "render", folder.file("in.wav"),
+                                              folder.file("out.wav")};
+        arguments.insert(arguments.end(), kDiscArguments.begin(), kDiscArguments.end());
+        RunningProcess process(arguments);
+        // Once the temporary file is there, the rendering has begun.
+        for (int tries = 0; tries < 2000 && folder.entries().size() < 3; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        ASSERT_EQ(folder.entries().size(), 3u) << "no temporary file appeared";
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        process.sendSignal(number);
+        const ProcessResult run = process.wait();
+        EXPECT_EQ(run.exitCode, 128 + number) << run.err;
+        EXPECT_EQ(readBytes(folder.file("out.wav")), old);
+        EXPECT_EQ(folder.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+    }
+}
+
+// --json: one object on stdout that says what was read, used and written.
+TEST(RenderCommandTest, JsonReportsTheRun) {
+    TemporaryDirectory folder;
+    const TestAudio input = integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 9600, 32000);
+    ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), input));
+    const ProcessResult run =
+        render(folder.file("in.wav"), folder.file("out.wav"), {"--bits", "24", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+
+    const std::vector<double> output = chainOutput(chainInput(input), 48000, 2);
+    const double gain = chooseOutputGain(peakOf(output), kOutputPeakLimit24);
+    EXPECT_EQ(report["input"]["path"], folder.file("in.wav"));
+    EXPECT_EQ(report["input"]["format"], "WAV");
+    EXPECT_EQ(report["input"]["bits"], 16);
+    EXPECT_EQ(report["input"]["rate"], 48000);
+    EXPECT_EQ(report["input"]["channels"], 2);
+    EXPECT_EQ(report["input"]["frames"], 9600);
+    EXPECT_EQ(report["input"]["seconds"], 0.2);
+    EXPECT_EQ(report["parameters"]["rpm"], kDisc.revolutionsPerMinute);
+    EXPECT_EQ(report["parameters"]["radius"], 65.0);
+    EXPECT_EQ(report["parameters"]["amplitude"], 0.05);
+    EXPECT_EQ(report["parameters"]["angle"], 4.0);
+    EXPECT_EQ(report["peak"], peakOf(output));
+    EXPECT_LT(gain, 1.0);
+    EXPECT_EQ(report["gain"], gain);
+    EXPECT_EQ(report["attenuation_db"], attenuationDecibels(gain));
+    EXPECT_EQ(report["output"]["path"], folder.file("out.wav"));
+    EXPECT_EQ(report["output"]["format"], "WAV");
+    EXPECT_EQ(report["output"]["bits"], 24);
+    EXPECT_GE(report["seconds_taken"].get<double>(), 0.0);
+    // Not a terminal: no progress bar, only the closing line (which --json replaces).
+    EXPECT_EQ(run.err, "");
+}
+
+// stderr that is not a terminal gets no progress bar; --quiet leaves it empty.
+TEST(RenderCommandTest, NoProgressBarOffATerminal) {
+    TemporaryDirectory folder;
+    ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                                                                   44100, 2, 4410, 1e4)));
+    const ProcessResult plain = render(folder.file("in.wav"), folder.file("out.wav"));
+    ASSERT_EQ(plain.exitCode, 0) << plain.err;
+    EXPECT_EQ(plain.err.find('\r'), std::string::npos);
+    EXPECT_EQ(plain.err.find('%'), std::string::npos);
+    EXPECT_NE(plain.err.find("written"), std::string::npos) << plain.err;
+    const ProcessResult quiet = render(folder.file("in.wav"), folder.file("out.wav"), {"--quiet"});
+    ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(quiet.out, "");
+}
+
+// The input may be the output: it is read whole before the result replaces it.
+TEST(RenderCommandTest, InputMayBeTheOutput) {
+    TemporaryDirectory folder;
+    const TestAudio input = integerAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 96000, 2, 9600, 2e4);
+    ASSERT_TRUE(writeTestAudio(folder.file("a.flac"), input));
+    ASSERT_TRUE(writeTestAudio(folder.file("b.flac"), input));
+    ASSERT_EQ(render(folder.file("a.flac"), folder.file("a.flac")).exitCode, 0);
+    ASSERT_EQ(render(folder.file("b.flac"), folder.file("c.flac")).exitCode, 0);
+    EXPECT_EQ(readTestAudio(folder.file("a.flac")).integers,
+              readTestAudio(folder.file("c.flac")).integers);
+    EXPECT_NE(readTestAudio(folder.file("a.flac")).integers, input.integers);
+    EXPECT_EQ(folder.entries(), (std::vector<std::string>{"a.flac", "b.flac", "c.flac"}));
+}
+
+TEST(RenderOptionsTest, SpeedsFollowTheDialoguesRule) {
+    const struct {
+        double given;
+        double used;
+    } cases[] = {{33.0, stored(100.0L / 3.0L)},
+                 {45.0, 45.0},
+                 {78.0, 78.26},
+                 {16.0, 16.0},
+                 {33.5, 33.5},
+                 {78.26, 78.26}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(revolutionsPerMinuteFor(c.given), c.used) << c.given;
+    }
+}
+
+TEST(RenderOptionsTest, ProgressLineShowsPercentageSpeedAndTimeLeft) {
+    const struct {
+        double fraction;
+        double speed;
+        double secondsLeft;
+        std::vector<std::string> shown;
+        std::vector<std::string> absent;
+    } cases[] = {
+        {0.4, 75.25, 12.0, {" 40%", "75.2x real time", "0:12 left", "[#########-"}, {}},
+        {1.0, 61.0, 0.0, {"100%", "0:00 left", "########]"}, {"-"}},
+        {0.0, 0.0, 0.0, {"  0%"}, {"real time", "left"}},
+        {0.5, 2.0, 3725.0, {"1:02:05 left"}, {}},
+    };
+    for (const auto& c : cases) {
+        const std::string line = progressLine("rendering", c.fraction, c.speed, c.secondsLeft);
+        for (const std::string& text : c.shown) {
+            EXPECT_NE(line.find(text), std::string::npos) << line << " lacks " << text;
+        }
+        for (const std::string& text : c.absent) {
+            EXPECT_EQ(line.find(text), std::string::npos) << line << " has " << text;
+        }
+    }
+}
+
+// The 24-bit quantiser: the 16-bit steps at 256 times the scale, the dither one 24-bit step.
+TEST(RenderOptionsTest, TwentyFourBitSamplesAreRoundedInTheirOwnSteps) {
+    const double infinity = std::numeric_limits<double>::infinity();
+    const struct {
+        double value;
+        double gain;
+        double r1;
+        double r2;
+        std::int32_t sample;
+    } cases[] = {
+        {1.0, 1.0, 0.5, 0.5, 256},                // a 16-bit step is 256 steps
+        {-32768.0, 1.0, 0.5, 0.5, -8388608 + 1},  // held within ±8388607
+        {1.0 / 256, 1.0, 0.75, 0.75, 2},          // one step plus 0.5 of dither: ties to even
+        {0.0, 1.0, 0.25, 0.25, 0},                // -0.5 rounds to even 0
+        {3.0 / 256, 1.0, 0.75, 0.75, 4},          // 3.5 rounds to 4
+        {100.0, 0.5, 0.5, 0.5, 12800},            // the gain applies before the scaling
+        {std::nan(""), 1.0, 0.5, 0.5, 0},
+        {infinity, 1.0, 0.5, 0.5, 8388607},
+        {-infinity, 1.0, 0.5, 0.5, -8388607},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(quantiseSample24(c.value, c.gain, c.r1, c.r2), c.sample) << c.value;
+    }
+    EXPECT_EQ(chooseOutputGain(32767.9921875, kOutputPeakLimit24), 1.0);
+    EXPECT_EQ(chooseOutputGain(32768.0, kOutputPeakLimit24), stored(32767.9921875L / 32768.0L));
+}
+
+}  // namespace
