@@ -18,9 +18,14 @@
 #include <vector>
 
 #include "dsp/coefficient_set.hpp"
-#include "engine/signal_chain.hpp"
 #include "dsp/cpu_features.hpp"
+#include "dsp/extended.hpp"
 #include "dsp/polyphase_kernel.hpp"
+#include "dsp/shelving_filter.hpp"
+#include "dsp/tracking_stream.hpp"
+#include "dsp/upsample_stream.hpp"
+#include "engine/signal_chain.hpp"
+#include "engine/streaming_chain.hpp"
 #include "tests/reference/reference_chain.hpp"
 #include "wave/wave_reader.hpp"
 #include "wave/wave_writer.hpp"
@@ -62,18 +67,6 @@ std::vector<std::int16_t> programme(int seconds) {
     return samples;
 }
 
-WaveInfo infoFor(int seconds) {
-    WaveInfo info;
-    info.formatTag = 1;
-    info.channelCount = 2;
-    info.sampleRate = kRate;
-    info.bitsPerSample = 16;
-    info.frameCount = seconds * kRate;
-    info.dataLength = static_cast<std::uint32_t>(info.frameCount) * 4;
-    info.duration = seconds;
-    return info;
-}
-
 std::string inputFile(int seconds) {
     const std::string path = "/tmp/cartrivex-bench-" + std::to_string(seconds) + "s.wav";
     const std::vector<std::int16_t> samples = programme(seconds);
@@ -98,11 +91,12 @@ std::string inputFile(int seconds) {
 }
 
 // Reading to writing, as the job runs it.
-void processFile(const std::string& input, const std::string& output, int threadCount) {
+void processFile(const std::string& input, const std::string& output, int threadCount,
+                 const DiscParameters& disc = kTypical) {
     const HeaderCheck header = readWaveHeader(input);
     LoadedInput loaded = loadSamples(input, header.info);
     SilentProgress progress;
-    ChainResult result = runSignalChain(std::move(loaded.inputSamples), header.info, kTypical,
+    ChainResult result = runSignalChain(std::move(loaded.inputSamples), header.info, disc,
                                         coefficients(), threadCount, progress);
     writeOutputWave(output, loaded.headerBytes, result.outputSamples);
 }
@@ -134,6 +128,49 @@ BENCHMARK(BM_WholeProcessing)
                         })
     ->ReportAggregatesOnly(true);
 
+// The bundled sample (10 seconds of music) from reading to writing, with the typical answers and
+// with two that distort strongly: 0 (45, 60, 0.05, 1.5), 1 (33, 30, 0.1, 20), 2 (45, 60, 0.05,
+// 89.9).
+const DiscParameters kMusicCases[] = {
+    kTypical, {100.0 / 3, 30.0, 0.1, 20.0}, {45.0, 60.0, 0.05, 89.9}};
+
+void BM_MusicProcessing(benchmark::State& state) {
+    const std::string input = std::string(CARTRIVEX_SOURCE_DIR) + "/data/sample.wav";
+    const std::string output = "/tmp/cartrivex-bench-music.wav";
+    const DiscParameters& disc = kMusicCases[state.range(0)];
+    for (auto _ : state) {
+        processFile(input, output, static_cast<int>(state.range(1)), disc);
+    }
+    std::remove(output.c_str());
+}
+BENCHMARK(BM_MusicProcessing)
+    ->ArgsProduct({{0, 1, 2}, {1, 2}})
+    ->ArgNames({"case", "threads"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->ComputeStatistics("min",
+                        [](const std::vector<double>& v) {
+                            return *std::min_element(v.begin(), v.end());
+                        })
+    ->ReportAggregatesOnly(true);
+
+// The direct implementation on the same music, typical answers, once.
+void BM_DirectMusic(benchmark::State& state) {
+    const std::string input = std::string(CARTRIVEX_SOURCE_DIR) + "/data/sample.wav";
+    const HeaderCheck header = readWaveHeader(input);
+    const LoadedInput loaded = loadSamples(input, header.info);
+    const std::vector<std::vector<double>> taps(coefficients().taps.begin(),
+                                                coefficients().taps.end());
+    for (auto _ : state) {
+        ReferenceOutput output =
+            referenceProcess(loaded.inputSamples, header.info.frameCount, kTypical, taps);
+        benchmark::DoNotOptimize(output.outputSamples.data());
+    }
+}
+BENCHMARK(BM_DirectMusic)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 // The direct implementation: every buffer in full, the scatter over every stuffed element.
 void BM_DirectProcessing(benchmark::State& state) {
     const int seconds = static_cast<int>(state.range(0));
@@ -147,100 +184,107 @@ void BM_DirectProcessing(benchmark::State& state) {
 }
 BENCHMARK(BM_DirectProcessing)->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond)->Iterations(1);
 
-// Each stage alone on the signal the stages before it made.
-struct StageInputs {
-    std::vector<std::int16_t> samples;
-    SampleBuffer mid, filtered, highRate, distorted;
-    std::array<SampleBuffer, 4> upsampled;  // the input of upsampling stage k
-};
-
-SampleBuffer copyOf(const SampleBuffer& buffer) {
-    SampleBuffer copy(buffer.size());
-    std::copy(buffer.begin(), buffer.end(), copy.begin());
-    return copy;
-}
-
+// Each stage alone, as the engine runs it over a stream of 16384-frame pieces, on the signal the
+// stages before it made: 0 the lateral filter, 1-3 upsampling stages 1-3, 4 the last stage formed
+// on demand with the interpolation pass, 5 the inverse filter.
 void BM_Stage(benchmark::State& state) {
     const int stage = static_cast<int>(state.range(0));
     const int seconds = static_cast<int>(state.range(1));
-    const WaveInfo info = infoFor(seconds);
-    std::vector<std::int16_t> samples = programme(seconds);
-    MidSideComponents components = convertToMidSide(samples, info.frameCount);
-    SampleBuffer filtered = filterLateral(copyOf(components.midComponent), kRate);
-    std::array<SampleBuffer, 5> rates;
-    rates[0] = copyOf(filtered);
-    const int upTo = stage < 2 ? 0 : (stage <= 5 ? stage - 2 : 4);
-    for (int k = 0; k < upTo; ++k) {
-        rates[k + 1] = upsampleStage(k, copyOf(rates[k]), coefficients().taps[k], threads());
+    const std::vector<std::int16_t> samples = programme(seconds);
+    std::vector<SampleBlock> signals(5);  // the input of upsampling stage k, then the last's
+    for (std::size_t i = 0; i < samples.size() / 2; ++i) {
+        signals[0].push_back(
+            stored((static_cast<long double>(samples[2 * i + 1]) + samples[2 * i]) * 0.5L));
     }
-    const GrooveGeometry geometry = deriveGrooveGeometry(kTypical, kRate);
-    SampleBuffer distorted;
-    if (stage >= 7) {
-        distorted =
-            calculateInterpolatedOutput(std::move(rates[4]), info.frameCount,
-                                        kTypical.fullScaleLateralAmplitude, geometry, threads());
+    LateralFilterState filter = startFilterLateral(kRate);
+    runLateralBlock(filter, signals[0].data(), static_cast<std::int64_t>(signals[0].size()));
+    for (int k = 0; k < 3; ++k) {
+        UpsampleStream stream = makeUpsampleStream(k, coefficients().taps[k]);
+        pushUpsampleStream(stream, signals[k].data(), static_cast<std::int64_t>(signals[k].size()),
+                           signals[k + 1], 1);
+        finishUpsampleStream(stream, signals[k + 1]);
     }
-    // Upsampling stages 3 and 4 write into the 144-fold buffer as the chain runs them; its memory
-    // is made ready before the clock runs (the whole-processing case includes that cost).
-    const std::int64_t thirdLength =
-        upsampleStageOutputLength(2, static_cast<std::int64_t>(rates[2].size()));
-    SampleBuffer highRate;
-    if (stage == 4 || stage == 5) {
-        highRate = SampleBuffer(static_cast<std::size_t>(highRateLength(info.frameCount)));
-    }
+    constexpr std::int64_t kPiece = 16384;
+    const std::int64_t frames = static_cast<std::int64_t>(samples.size() / 2);
     for (auto _ : state) {
-        state.PauseTiming();
-        std::fill(highRate.begin(), highRate.end(), 0.0);
-        if (stage == 5) {  // stage 3's output, where stage 3 leaves it
-            std::copy(rates[3].begin(), rates[3].end(), highRate.end() - thirdLength);
-        }
-        SampleBuffer input;
-        if (stage == 1)
-            input = copyOf(components.midComponent);
-        if (stage >= 2 && stage <= 4)
-            input = copyOf(rates[stage - 2]);
-        if (stage == 6)
-            input = copyOf(rates[4]);
-        if (stage == 7)
-            input = copyOf(distorted);
-        std::vector<std::int16_t> fresh = samples;
-        state.ResumeTiming();
-        switch (stage) {
-            case 0:
-                benchmark::DoNotOptimize(convertToMidSide(std::move(fresh), info.frameCount));
-                break;
-            case 1:
-                benchmark::DoNotOptimize(filterLateral(std::move(input), kRate));
-                break;
-            case 2:
-            case 3:
-                benchmark::DoNotOptimize(upsampleStage(stage - 2, std::move(input),
-                                                       coefficients().taps[stage - 2], threads()));
-                break;
-            case 4:
-                upsampleStageInto(2, std::move(input), coefficients().taps[2], threads(),
-                                  highRate.end() - thirdLength);
-                break;
-            case 5:
-                upsampleStageInPlace(3, highRate, thirdLength, coefficients().taps[3], threads());
-                break;
-            case 6:
-                benchmark::DoNotOptimize(calculateInterpolatedOutput(
-                    std::move(input), info.frameCount, kTypical.fullScaleLateralAmplitude, geometry,
-                    threads()));
-                break;
-            case 7:
-                benchmark::DoNotOptimize(inverseFilterLateral(std::move(input), kRate));
-                break;
+        if (stage == 0 || stage == 5) {
+            SampleBlock lateral = signals[0];
+            LateralFilterState run =
+                stage == 0 ? startFilterLateral(kRate) : startInverseFilterLateral(kRate);
+            for (std::int64_t at = 0; at < frames; at += kPiece) {
+                runLateralBlock(run, lateral.data() + at, std::min(kPiece, frames - at));
+            }
+            benchmark::DoNotOptimize(lateral.data());
+        } else if (stage <= 3) {
+            const SampleBlock& input = signals[static_cast<std::size_t>(stage - 1)];
+            const std::int64_t piece = static_cast<std::int64_t>(input.size()) * kPiece / frames;
+            UpsampleStream stream = makeUpsampleStream(stage - 1, coefficients().taps[stage - 1]);
+            SampleBlock output;
+            for (std::int64_t at = 0; at < static_cast<std::int64_t>(input.size()); at += piece) {
+                output.clear();
+                pushUpsampleStream(stream, input.data() + at,
+                                   std::min<std::int64_t>(piece, input.size() - at), output,
+                                   threads());
+            }
+            benchmark::DoNotOptimize(output.data());
+        } else {
+            const SampleBlock& input = signals[3];
+            const std::int64_t piece = static_cast<std::int64_t>(input.size()) * kPiece / frames;
+            UpsampleStream last = makeUpsampleStream(3, coefficients().taps[3]);
+            TrackingStream pass = startTrackingStream(kTypical.fullScaleLateralAmplitude,
+                                                      deriveGrooveGeometry(kTypical, kRate));
+            SampleBlock output;
+            for (std::int64_t at = 0; at < static_cast<std::int64_t>(input.size()); at += piece) {
+                appendKeptSamples(last, input.data() + at,
+                                  std::min<std::int64_t>(piece, input.size() - at));
+                runTrackingStreamSplit(pass, last, -1, frames, output, threads());
+                releaseUpsampleBefore(last, trackingStreamNeedsFrom(pass));
+            }
+            state.counters["formed_per_output"] =
+                static_cast<double>(pass.formed) / static_cast<double>(frames);
+            benchmark::DoNotOptimize(output.data());
         }
     }
 }
-// 0 mid-side, 1 filter, 2-5 upsampling stages 1-4, 6 interpolation, 7 inverse filter.
 BENCHMARK(BM_Stage)
-    ->ArgsProduct({{0, 1, 2, 3, 4, 5, 6, 7}, {1, 10}})
+    ->ArgsProduct({{0, 1, 2, 3, 4, 5}, {10}})
     ->ArgNames({"stage", "seconds"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The engine alone (no files) on 10 and 60 seconds of the programme, to show that the time grows
+// with the length and no faster.
+void BM_Engine(benchmark::State& state) {
+    const int seconds = static_cast<int>(state.range(0));
+    const std::vector<std::int16_t> samples = programme(seconds);
+    const std::vector<double> input(samples.begin(), samples.end());
+    ChainSettings settings;
+    settings.disc = kTypical;
+    settings.coefficients = &coefficients();
+    settings.threadCount = static_cast<int>(state.range(1));
+    std::vector<double> output(2 * 16384);
+    for (auto _ : state) {
+        StreamingChain chain(settings);
+        const std::int64_t frames = static_cast<std::int64_t>(input.size() / 2);
+        for (std::int64_t at = 0; at < frames; at += 16384) {
+            chain.pushFrames(input.data() + 2 * at, std::min<std::int64_t>(16384, frames - at));
+            while (chain.pullFrames(output.data(), 16384) > 0) {
+            }
+        }
+        chain.finish();
+        while (chain.pullFrames(output.data(), 16384) > 0) {
+        }
+        benchmark::DoNotOptimize(chain.peakMagnitude());
+    }
+    state.counters["seconds_of_audio"] = seconds;
+}
+BENCHMARK(BM_Engine)
+    ->ArgsProduct({{10, 60}, {1, 2}})
+    ->ArgNames({"seconds", "threads"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 
 // The lane kernels alone on data in cache: 16 outputs of 13 terms each per call, the shape of an
 // upsampling stage's inner loop; the counter is the time per lane and term.
@@ -276,11 +320,38 @@ void BM_LaneKernel(benchmark::State& state) {
 }
 BENCHMARK(BM_LaneKernel)->Arg(0)->Arg(1)->ArgNames({"avx512"})->UseRealTime();
 
-// Peak resident memory of a whole 10-second run in a fresh process of its own, in MB.
-double peakMegabytes(const std::string& input) {
+// The engine over `seconds` of the programme, made a minute at a time as it goes in: nothing is
+// held but what the engine holds.
+void runEngineFor(int seconds) {
+    ChainSettings settings;
+    settings.disc = kTypical;
+    settings.coefficients = &coefficients();
+    settings.threadCount = threads();
+    StreamingChain chain(settings);
+    const std::vector<std::int16_t> minute = programme(std::min(seconds, 60));
+    const std::vector<double> input(minute.begin(), minute.end());
+    std::vector<double> output(2 * 16384);
+    const std::int64_t perMinute = static_cast<std::int64_t>(input.size() / 2);
+    for (std::int64_t left = static_cast<std::int64_t>(seconds) * kRate; left > 0;) {
+        for (std::int64_t at = 0; at < perMinute && left > 0;) {
+            const std::int64_t count = std::min({std::int64_t{16384}, perMinute - at, left});
+            chain.pushFrames(input.data() + 2 * at, count);
+            while (chain.pullFrames(output.data(), 16384) > 0) {
+            }
+            at += count;
+            left -= count;
+        }
+    }
+    chain.finish();
+    while (chain.pullFrames(output.data(), 16384) > 0) {
+    }
+}
+
+// Peak resident memory of a child process run with `mode` and `argument`, in MB.
+double peakMegabytes(const char* mode, const std::string& argument) {
     const pid_t child = ::fork();
     if (child == 0) {
-        ::execl("/proc/self/exe", "cartrivex_bench", "--measure-peak", input.c_str(),
+        ::execl("/proc/self/exe", "cartrivex_bench", mode, argument.c_str(),
                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
@@ -291,6 +362,7 @@ double peakMegabytes(const std::string& input) {
     }
     struct rusage usage {};
     ::getrusage(RUSAGE_CHILDREN, &usage);
+    // The largest of the children so far: the callers go from the smallest run to the largest.
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
@@ -302,6 +374,10 @@ int main(int argc, char** argv) {
         std::remove("/tmp/cartrivex-bench-peak.wav");
         return 0;
     }
+    if (argc == 3 && std::string(argv[1]) == "--measure-engine") {
+        runEngineFor(std::stoi(argv[2]));
+        return 0;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
@@ -310,7 +386,12 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
 
     const std::string input = inputFile(10);
-    std::printf("peak resident memory, whole 10 s processing: %.0f MB\n", peakMegabytes(input));
+    std::printf("peak resident memory, whole 10 s processing: %.1f MB\n",
+                peakMegabytes("--measure-peak", input));
     std::remove(input.c_str());
+    for (int seconds : {10, 600, 3600}) {
+        std::printf("peak resident memory, engine over %d s: %.1f MB\n", seconds,
+                    peakMegabytes("--measure-engine", std::to_string(seconds)));
+    }
     return 0;
 }

@@ -51,8 +51,12 @@ ChainResult runSignalChain(std::vector<std::int16_t> inputSamples, const WaveInf
     const std::int64_t frames = std::max<std::int64_t>(info.frameCount, 0);
     progress.starting(kChainSteps.front());
 
-    StreamingChain chain(
-        ChainSettings{info.sampleRate, 2, discParameters, &coefficients, threadCount});
+    ChainSettings settings;
+    settings.sampleRate = info.sampleRate;
+    settings.disc = discParameters;
+    settings.coefficients = &coefficients;
+    settings.threadCount = threadCount;
+    StreamingChain chain(settings);
     SampleBuffer stereoOutput(static_cast<std::size_t>(2 * frames));
     std::int64_t made = 0;
     constexpr std::int64_t kPiece = 8192;
