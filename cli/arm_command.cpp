@@ -155,8 +155,12 @@ void printGeometry(const ArmReport& report) {
     }
     std::printf("  playing area          %9.3f to %.2f mm (%s)\n", g.area.innerRadius,
                 g.area.outerRadius, standardText(g.area));
-    std::printf("  largest |error|       %9.3f degrees at %.2f mm\n", report.maxError,
-                report.maxErrorRadius);
+    if (g.pivoted) {
+        std::printf("  largest |error|       %9.3f degrees at %.2f mm\n", report.maxError,
+                    report.maxErrorRadius);
+    } else {
+        std::printf("  largest |error|       %9.3f degrees at every radius\n", report.maxError);
+    }
     std::printf("  largest |error|/r     %9.4f degrees/cm at %.2f mm\n", report.maxWeighted,
                 report.maxWeightedRadius);
 }
@@ -242,8 +246,7 @@ nlohmann::json reportJson(const ArmReport& report, const std::vector<double>& ra
     const bool pivoted = g.pivoted;
     object["effective_length_mm"] = pivoted ? number(g.alignment.effectiveLength) : nullptr;
     object["pivot_to_spindle_mm"] = pivoted ? number(g.alignment.pivotToSpindle) : nullptr;
-    object["offset_deg"] = pivoted ? number(g.alignment.offsetDegrees)
-                                   : number(trackingErrorDegrees(g.arm, g.area.innerRadius));
+    object["offset_deg"] = pivoted ? number(g.alignment.offsetDegrees) : nullptr;
     object["overhang_mm"] =
         pivoted ? number(overhang(g.alignment.effectiveLength, g.alignment.pivotToSpindle))
                 : nullptr;
