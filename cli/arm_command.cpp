@@ -54,9 +54,8 @@ double weightedAt(const SideGeometry& geometry, double radius) {
     return errorAt(geometry, radius) / (radius / 10.0);
 }
 
-// The extremes over the playing area, on a grid of a micrometre's hundredth part of the area
-// plus both ends (the error is smooth, so the grid finds the peaks to well within the printed
-// digits).
+// The extremes over the playing area, on a grid of 100000 steps (under a micrometre) and both
+// ends: the error is smooth, so the grid finds the peaks to well within the printed digits.
 void findExtremes(ArmReport& report) {
     const PlayingArea& area = report.geometry.area;
     const int steps = 100000;
