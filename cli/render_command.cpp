@@ -341,7 +341,6 @@ int render(const RenderOptions& options) {
         fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
     }
     progress.clear();
-
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const double attenuation = attenuationDecibels(result.gain);

@@ -393,6 +393,30 @@ TEST(RenderCommandTest, AFailedWriteKeepsTheExistingOutput) {
     }
 }
 
+// A file its owner made read-only is not replaced, although the folder would allow it.
+TEST(RenderCommandTest, AFileTheUserMayNotWriteIsKept) {
+    if (!ordinaryUserAvailable()) {
+        GTEST_SKIP() << "no ordinary user to run as";
+    }
+    TemporaryDirectory folder;
+    std::filesystem::permissions(folder.path, std::filesystem::perms::all);
+    ASSERT_TRUE(writeTestAudio(folder.file("in.wav"),
+                               integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 441, 1e4)));
+    const std::vector<std::uint8_t> old = {'o', 'l', 'd'};
+    writeBytes(folder.file("out.wav"), old);
+    std::filesystem::permissions(folder.file("out.wav"), std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::group_read |
+                                                             std::filesystem::perms::others_read);
+    const std::string input = folder.file("in.wav");
+    const std::string output = folder.file("out.wav");
+    EXPECT_TRUE(holdsForAnOrdinaryUser([&input, &output] {
+        const ProcessResult run = render(input, output);
+        return run.exitCode == 1 && run.err.find("Permission denied") != std::string::npos;
+    }));
+    EXPECT_EQ(readBytes(output), old);
+    EXPECT_EQ(folder.entries(), (std::vector<std::string>{"in.wav", "out.wav"}));
+}
+
 // A signal while rendering removes the temporary file, keeps the old output and ends the
 // program with 128 + the signal's number.
 TEST(RenderCommandTest, ASignalLeavesNoTraceAndTheOldOutput) {
