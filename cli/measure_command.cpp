@@ -238,8 +238,13 @@ PlotFigure measureFigure(const std::vector<Curve>& curves, const TestSignal& sig
     for (std::size_t c = 0; c < curves.size(); ++c) {
         PlotSeries measured;
         PlotSeries predicted;
-        measured.label = curves[c].name + " measured";
-        predicted.label = curves[c].name + " predicted";
+        // Baerwald published Lofgren's alignment A: with both, one curve covers the other.
+        const bool twin = curves[c].name == "baerwald" &&
+                          std::any_of(curves.begin(), curves.end(),
+                                      [](const Curve& other) { return other.name == "lofgren-a"; });
+        const std::string name = curves[c].name + (twin ? " (= lofgren-a)" : "");
+        measured.label = name + " measured";
+        predicted.label = name + " predicted";
         measured.colour = predicted.colour = static_cast<int>(c);
         predicted.dashed = true;
         for (const Row& row : curves[c].rows) {
