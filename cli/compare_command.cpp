@@ -15,6 +15,7 @@
 #include "cli/audio_file.hpp"
 #include "cli/commands.hpp"
 #include "cli/plot.hpp"
+#include "cli/safe_output.hpp"
 
 // What a render added to a piece of music: the difference RENDERED - ORIGINAL, sample by sample
 // (the chain keeps every sample at its own time, so the two line up as they are), its level
@@ -138,6 +139,7 @@ int runCompare(const CompareOptions& options) {
                   << ": not a positive number of seconds\n";
         return kExitUsageError;
     }
+    installOutputSignalHandlers();  // an interrupted plot is never left half-written
     AudioReader original;
     AudioReader rendered;
     std::string reason;

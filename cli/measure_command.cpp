@@ -16,6 +16,7 @@
 #include "cli/distortion_analysis.hpp"
 #include "cli/geometry_options.hpp"
 #include "cli/plot.hpp"
+#include "cli/safe_output.hpp"
 #include "cli/text_output.hpp"
 #include "dsp/coefficient_set.hpp"
 #include "dsp/tonearm.hpp"
@@ -351,6 +352,8 @@ int runMeasure(MeasureOptions& options) {
         }
     }
 
+    // An interruption leaves no half-written CSV or plot behind.
+    installOutputSignalHandlers();
     CoefficientSet coefficients;
     if (!loadCoefficientSet(programDirectory(), coefficients, message)) {
         std::cerr << "cartrivex-cli measure: " << message << "\n";
