@@ -112,6 +112,12 @@ Row rowAt(const ArmReport& report, double radius, double peakVelocity, double eq
     return row;
 }
 
+// `value` as printed with `decimals` decimals, without the minus sign of a value that rounds to
+// zero.
+double shown(double value, int decimals) {
+    return std::fabs(value) < 0.5 * std::pow(10.0, -decimals) ? 0.0 : value;
+}
+
 std::string format(const char* pattern, double value) {
     char text[64];
     std::snprintf(text, sizeof text, pattern, value);
@@ -170,8 +176,9 @@ void printTable(const ArmReport& report, const std::vector<double>& radii, doubl
     std::printf("      mm   degrees  deg/cm      mm/s         %%         %%\n");
     for (double radius : radii) {
         const Row row = rowAt(report, radius, peakVelocity, equalisation);
-        std::printf("%8.2f %9.3f %9.4f %9.1f %9.3f %9.3f\n", row.radius, row.error, row.weighted,
-                    row.grooveVelocity, row.h2, row.h2Equalised);
+        std::printf("%8.2f %9.3f %9.4f %9.1f %9.3f %9.3f\n", row.radius, shown(row.error, 3),
+                    shown(row.weighted, 4), row.grooveVelocity, shown(row.h2, 3),
+                    shown(row.h2Equalised, 3));
     }
 }
 
@@ -227,7 +234,8 @@ void printComparison(const std::vector<ArmReport>& reports, const std::vector<do
                     grooveVelocityAt(radius, reports.front().geometry.revolutionsPerMinute));
         for (const ArmReport& report : reports) {
             const Row row = rowAt(report, radius, peakVelocity, equalisation);
-            std::printf(" %8.3f %8.3f %8.3f", row.error, row.h2, row.h2Equalised);
+            std::printf(" %8.3f %8.3f %8.3f", shown(row.error, 3), shown(row.h2, 3),
+                        shown(row.h2Equalised, 3));
         }
         std::printf("\n");
     }

@@ -24,13 +24,17 @@
 namespace {
 
 // Degrees and radians are converted with the chain's pi, so that an error handed to the chain
-// in degrees turns back into the same radians there.
-long double toRadians(long double degrees) {
-    return degrees * kChainPi / 180;
+// in degrees turns back into the same radians there. The error is worked out in double: the
+// engine asks for it at every high-rate sample, and the extended functions cost several times
+// as much.
+constexpr double kPi = static_cast<double>(kChainPi);
+
+double toRadians(double degrees) {
+    return degrees * kPi / 180;
 }
 
-double toDegrees(long double radians) {
-    return stored(radians * 180 / kChainPi);
+double toDegrees(double radians) {
+    return radians * 180 / kPi;
 }
 
 bool finitePositive(double value) {
@@ -41,11 +45,8 @@ bool finitePositive(double value) {
 // spindle (C), pivot (P), stylus (S), with |PS| = L, |CP| = d, |CS| = r, the angle at S
 // between the arm and the radius has cosine (L^2 + r^2 - d^2) / (2 L r); the arm's angle to the
 // groove tangent, which is perpendicular to the radius, has that as its sine [B45].
-long double reachArgument(double length, double distance, double radius) {
-    const long double l = length;
-    const long double d = distance;
-    const long double r = radius;
-    return (l * l + r * r - d * d) / (2 * l * r);
+double reachArgument(double length, double distance, double radius) {
+    return (length * length + radius * radius - distance * distance) / (2 * length * radius);
 }
 
 std::string millimetres(double value) {
@@ -59,8 +60,8 @@ std::string millimetres(double value) {
 
 double pivotedTrackingErrorDegrees(double effectiveLength, double pivotToSpindle,
                                    double offsetDegrees, double radius) {
-    const long double argument = reachArgument(effectiveLength, pivotToSpindle, radius);
-    if (!(argument >= -1.0L && argument <= 1.0L)) {
+    const double argument = reachArgument(effectiveLength, pivotToSpindle, radius);
+    if (!(argument >= -1.0 && argument <= 1.0)) {
         return std::numeric_limits<double>::quiet_NaN();
     }
     return toDegrees(std::asin(argument) - toRadians(offsetDegrees));
@@ -195,7 +196,7 @@ ArmAlignment namedAlignment(AlignmentKind kind, double pivotToSpindle, const Pla
 
 bool armNulls(double effectiveLength, double pivotToSpindle, double offsetDegrees,
               NullRadii& nulls) {
-    const double sum = 2 * effectiveLength * stored(std::sin(toRadians(offsetDegrees)));
+    const double sum = 2 * effectiveLength * std::sin(toRadians(offsetDegrees));
     const double product = effectiveLength * effectiveLength - pivotToSpindle * pivotToSpindle;
     const double discriminant = sum * sum - 4 * product;
     if (!(discriminant >= 0.0) || !(product > 0.0) || !(sum > 0.0)) {
@@ -244,8 +245,8 @@ bool armReachesArea(const Tonearm& arm, double innerRadius, double outerRadius,
     const double nearest = std::fabs(arm.effectiveLength - arm.pivotToSpindle);
     const double farthest = arm.effectiveLength + arm.pivotToSpindle;
     for (double radius : {innerRadius, outerRadius}) {
-        const long double argument = reachArgument(arm.effectiveLength, arm.pivotToSpindle, radius);
-        if (!(argument >= -1.0L && argument <= 1.0L)) {
+        const double argument = reachArgument(arm.effectiveLength, arm.pivotToSpindle, radius);
+        if (!(argument >= -1.0 && argument <= 1.0)) {
             reason = "the arm cannot reach the groove at " + millimetres(radius) +
                      " (it reaches only from " + millimetres(nearest) + " to " +
                      millimetres(farthest) + " from the spindle)";
