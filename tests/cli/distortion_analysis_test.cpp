@@ -12,7 +12,7 @@
 #include "dsp/coefficient_set.hpp"
 #include "dsp/sample_buffer.hpp"
 #include "dsp/shelving_filter.hpp"
-#include "support/test_names.hpp"
+#include "tests/support/test_names.hpp"
 
 namespace {
 

@@ -9,10 +9,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/audio_test_files.hpp"
-#include "support/files.hpp"
-#include "support/process_run.hpp"
-#include "support/test_names.hpp"
+#include "tests/support/audio_test_files.hpp"
+#include "tests/support/files.hpp"
+#include "tests/support/process_run.hpp"
+#include "tests/support/test_names.hpp"
 
 namespace {
 
