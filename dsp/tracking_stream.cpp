@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+#include <emmintrin.h>
+
 #include "dsp/extended.hpp"
 
 // Skipping ahead. Let B be a double with |Δt_j| <= B for every j of a stretch. The corrected time
@@ -19,12 +21,110 @@
 // monotonic in its operand. Ties are safe: a corrected time equal to t_out counts as reached
 // either way. Where any of these is not finite, nothing is skipped and every index is formed.
 
+// Estimates. The corrected time of j is estimated in double as (j − 10447)·(T/144) − U_j·tan a /
+// (32768 v), the two factors rounded once each. With the amplitude and tangent 0 or within
+// 2^-200 .. 2^200 in magnitude, the velocity and period within that range, and every sample of a
+// window finite and at most 2^300, no intermediate of either the exact or the estimated value
+// overflows, and each rounding errs by half an ulp of its result or, where a sample is tiny
+// enough to underflow, by 2^-1075 at most. Summed over the steps, the estimate is within
+// 2^-49 (|nominal time| + |timing error|) + 2^-669 of the exact corrected time, and the rounded
+// output instant within 2^-52 of its own magnitude. A comparison counts as decided only beyond
+// 2^-44 of these magnitudes plus 2^-600, which leaves ample room for the roundings of the margin
+// itself. Elsewhere every comparison is made on exact values.
+
 namespace {
 
 constexpr std::int64_t kStretch = 1024;
+constexpr std::int64_t kDenseWindow = 4096;
+// Exact steps for one output after which the samples ahead are formed a window at a time.
+constexpr std::int64_t kDenseAfter = 24;
+constexpr long double kParameterMagnitudeLow = 0x1p-200L;
+constexpr long double kParameterMagnitudeHigh = 0x1p200L;
+constexpr double kSampleMagnitudeHigh = 0x1p300;
+constexpr double kDecisionMargin = 0x1p-44;
+constexpr double kDecisionFloor = 0x1p-600;
 
-double formValue(const UpsampleStream& highRate, std::int64_t j) {
-    return upsampleOutputAt(highRate, j);
+bool inRange(long double value) {
+    const long double magnitude = std::fabs(value);
+    return magnitude >= kParameterMagnitudeLow && magnitude <= kParameterMagnitudeHigh;
+}
+
+bool inRangeOrZero(long double value) {
+    return value == 0.0L || inRange(value);
+}
+
+bool inDense(const TrackingStream& s, std::int64_t j) {
+    return j >= s.denseBegin && j < s.denseBegin + static_cast<std::int64_t>(s.denseValues.size());
+}
+
+double formValue(const TrackingStream& s, const UpsampleStream& highRate, std::int64_t j) {
+    return inDense(s, j) ? s.denseValues[static_cast<std::size_t>(j - s.denseBegin)]
+                         : upsampleOutputAt(highRate, j);
+}
+
+// Forms the samples from j on, as many as are ready up to a window, with their estimates.
+void formDense(TrackingStream& s, const UpsampleStream& highRate, std::int64_t j,
+               std::int64_t passLast) {
+    std::int64_t end = j + kDenseWindow;
+    if (passLast >= 0) {
+        end = std::min(end, passLast + 1);
+    }
+    while (end > j + 1 && !upsampleOutputReady(highRate, end - 1)) {
+        end = j + 1 + (end - j - 1) / 2;
+    }
+    const std::int64_t count = end - j;
+    s.denseBegin = j;
+    s.denseValues.resize(static_cast<std::size_t>(count));
+    formUpsampleOutputs(highRate, j, count, s.denseValues.data());
+    s.formed += count;
+    s.denseEstimates.clear();
+    if (!s.estimable) {
+        return;
+    }
+    // The estimates two at a time, with the largest magnitude and whether any sample left the
+    // range (a NaN compares as out of range).
+    s.denseEstimates.resize(static_cast<std::size_t>(count));
+    const double* values = s.denseValues.data();
+    double* estimates = s.denseEstimates.data();
+    // Index differences stay far below 2^53, so they count exactly in doubles.
+    const double firstOffset = static_cast<double>(j - kUpsampleAlignmentDelay);
+    const __m128d magnitudeMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+    const __m128d high = _mm_set1_pd(kSampleMagnitudeHigh);
+    const __m128d period = _mm_set1_pd(s.highRatePeriod);
+    const __m128d shift = _mm_set1_pd(s.shiftPerSample);
+    const __m128d two = _mm_set1_pd(2.0);
+    __m128d offset = _mm_set_pd(firstOffset + 1.0, firstOffset);
+    __m128d largestPair = _mm_setzero_pd();
+    __m128d outOfRange = _mm_setzero_pd();
+    std::int64_t k = 0;
+    for (; k + 2 <= count; k += 2) {
+        const __m128d value = _mm_loadu_pd(values + k);
+        const __m128d magnitude = _mm_and_pd(value, magnitudeMask);
+        outOfRange = _mm_or_pd(outOfRange, _mm_cmpnle_pd(magnitude, high));
+        largestPair = _mm_max_pd(largestPair, magnitude);
+        _mm_storeu_pd(estimates + k,
+                      _mm_sub_pd(_mm_mul_pd(offset, period), _mm_mul_pd(value, shift)));
+        offset = _mm_add_pd(offset, two);
+    }
+    double lanes[2];
+    _mm_storeu_pd(lanes, largestPair);
+    double largest = std::max(lanes[0], lanes[1]);
+    bool rangeLeft = _mm_movemask_pd(outOfRange) != 0;
+    for (; k < count; ++k) {
+        rangeLeft = rangeLeft || !(std::fabs(values[k]) <= kSampleMagnitudeHigh);
+        largest = std::max(largest, std::fabs(values[k]));
+        estimates[k] = (firstOffset + static_cast<double>(k)) * s.highRatePeriod -
+                       values[k] * s.shiftPerSample;
+    }
+    if (rangeLeft) {
+        s.denseEstimates.clear();
+        return;
+    }
+    // |nominal time| is largest at one end of the window.
+    const double lastOffset = firstOffset + static_cast<double>(count - 1);
+    s.denseMagnitude = std::max(std::fabs(firstOffset * s.highRatePeriod),
+                                std::fabs(lastOffset * s.highRatePeriod)) +
+                       largest * std::fabs(s.shiftPerSample);
 }
 
 long double nominalTime(const TrackingStream& s, std::int64_t j) {
@@ -51,9 +151,11 @@ void formIndex(TrackingStream& s, const UpsampleStream& highRate, std::int64_t j
         return;
     }
     s.cachedIndex = j;
-    s.cachedValue = formValue(highRate, j);
+    if (!inDense(s, j)) {
+        ++s.formed;
+    }
+    s.cachedValue = formValue(s, highRate, j);
     s.cachedTime = correctedTime(s, s.cachedValue, j);
-    ++s.formed;
 }
 
 // The bound on |Δt| over the stretch [first, last] whose samples are at most `largest` in
@@ -122,6 +224,11 @@ TrackingStream startTrackingStream(double fullScaleLateralAmplitude,
     s.velocity = geometry.grooveVelocity;
     s.samplePeriod = geometry.samplePeriod;
     s.highRatePeriod = stored(static_cast<long double>(geometry.samplePeriod) / kUpsampleFactor);
+    s.estimable = inRangeOrZero(s.amplitude) && inRangeOrZero(s.tangent) && inRange(s.velocity) &&
+                  inRange(s.samplePeriod);
+    if (s.estimable) {
+        s.shiftPerSample = stored(s.tangent * s.amplitude / 32768 / s.velocity);
+    }
     s.boundsUsable = std::isfinite(s.amplitude) && std::isfinite(s.tangent) &&
                      std::isfinite(s.velocity) && s.velocity != 0.0 &&
                      std::isfinite(s.samplePeriod) && s.samplePeriod > 0.0 &&
@@ -153,15 +260,15 @@ TrackingStream startMovingTrackingStream(double fullScaleLateralAmplitude, const
     TrackingStream s = startTrackingStream(fullScaleLateralAmplitude, start);
     s.moving = true;
     s.path = path;
+    s.estimable = false;
     // The bounds are made stretch by stretch; only the constant parts need to be usable here.
     s.boundsUsable = std::isfinite(s.amplitude) && std::isfinite(s.samplePeriod) &&
                      s.samplePeriod > 0.0 && s.highRatePeriod > 0.0;
     return s;
 }
 
-void runTrackingStream(TrackingStream& s, const UpsampleStream& highRate, std::int64_t passLast,
-                       std::int64_t outputLimit, SampleBlock& output) {
-    const ExtendedPrecisionScope precision;
+static void searchOutputs(TrackingStream& s, const UpsampleStream& highRate, std::int64_t passLast,
+                          std::int64_t outputLimit, SampleBlock& output) {
     while (s.nextOutput < outputLimit) {
         if (passLast >= 0 && s.index > passLast) {
             // The search ran out: this output and every later one stay 0.
@@ -186,18 +293,57 @@ void runTrackingStream(TrackingStream& s, const UpsampleStream& highRate, std::i
                 formIndex(s, highRate, target);
                 s.skipped += target - s.index;
                 s.previousTime = s.cachedTime;
+                s.previousTimeKnown = true;
                 s.previousValue = s.cachedValue;
                 s.index = target + 1;
                 continue;
             }
             s.skipFailedFor = s.nextOutput;
         }
+        if (s.exactStepsOutput != s.nextOutput) {
+            s.exactStepsOutput = s.nextOutput;
+            s.exactSteps = 0;
+        }
+        if (!inDense(s, s.index) && s.exactSteps > kDenseAfter) {
+            formDense(s, highRate, s.index, passLast);
+        }
+        if (inDense(s, s.index) && !s.denseEstimates.empty() && s.cachedIndex != s.index) {
+            const double roughOutput = stored(outputTime);
+            const double margin =
+                (s.denseMagnitude + std::fabs(roughOutput)) * kDecisionMargin + kDecisionFloor;
+            // Every index whose estimate is surely not later than the output instant is passed
+            // over without its exact time.
+            const double surelyBefore = roughOutput - margin;
+            const double* estimates = s.denseEstimates.data();
+            const std::size_t first = static_cast<std::size_t>(s.index - s.denseBegin);
+            const std::size_t end = s.denseEstimates.size();
+            std::size_t k = first;
+            while (k + 4 <= end && estimates[k] < surelyBefore && estimates[k + 1] < surelyBefore &&
+                   estimates[k + 2] < surelyBefore && estimates[k + 3] < surelyBefore) {
+                k += 4;
+            }
+            while (k < end && estimates[k] < surelyBefore) {
+                ++k;
+            }
+            if (k > first) {
+                s.previousValue = s.denseValues[k - 1];
+                s.previousTimeKnown = false;
+                s.index = s.denseBegin + static_cast<std::int64_t>(k);
+                continue;
+            }
+        }
+        ++s.exactSteps;
         formIndex(s, highRate, s.index);
         if (outputTime >= static_cast<long double>(s.cachedTime)) {
             s.previousTime = s.cachedTime;
+            s.previousTimeKnown = true;
             s.previousValue = s.cachedValue;
             ++s.index;
             continue;
+        }
+        if (!s.previousTimeKnown) {
+            s.previousTime = correctedTime(s, s.previousValue, s.index - 1);
+            s.previousTimeKnown = true;
         }
         // Every operand extended, so that no difference is rounded to double on the way.
         const long double before = s.previousValue;
@@ -207,6 +353,17 @@ void runTrackingStream(TrackingStream& s, const UpsampleStream& highRate, std::i
                                     ((outputTime - previousTime) / (time - previousTime)) +
                                 before));
         ++s.nextOutput;
+    }
+}
+
+void runTrackingStream(TrackingStream& s, const UpsampleStream& highRate, std::int64_t passLast,
+                       std::int64_t outputLimit, SampleBlock& output) {
+    const ExtendedPrecisionScope precision;
+    searchOutputs(s, highRate, passLast, outputLimit, output);
+    // Between calls the state holds exact values only.
+    if (!s.previousTimeKnown) {
+        s.previousTime = correctedTime(s, s.previousValue, s.index - 1);
+        s.previousTimeKnown = true;
     }
 }
 

@@ -47,6 +47,20 @@ struct TrackingStream {
     double previousValue = 0.0;   // U[j − 1] (0 before index 0)
     std::int64_t nextOutput = 0;  // i
 
+    bool previousTimeKnown = true;  // false while only an estimate has passed over j − 1
+
+    // Where the bound does not help (strong distortion), the samples are formed a window at a
+    // time side by side, with double estimates of their corrected times that decide most
+    // comparisons without the exact value.
+    bool estimable = false;       // the parameters lie in the range the estimates' bound holds for
+    double shiftPerSample = 0.0;  // tan a / (32768 v), for estimates only
+    std::int64_t denseBegin = 0;
+    std::vector<double> denseValues;     // the samples of [denseBegin, denseBegin + size)
+    std::vector<double> denseEstimates;  // their estimated corrected times, or empty
+    double denseMagnitude = 0.0;         // a bound on |nominal time| + |timing error| there
+    std::int64_t exactStepsOutput = -1;  // the output whose exact steps are being counted
+    std::int64_t exactSteps = 0;
+
     std::int64_t cachedIndex = -1;  // the last index formed, with its value and corrected time
     double cachedValue = 0.0;
     double cachedTime = 0.0;

@@ -261,6 +261,21 @@ double upsampleOutputAt(const UpsampleStream& s, std::int64_t n) {
     return isNegativeZero(acc) ? wholeWindowSum(s, n) : acc;
 }
 
+void formUpsampleOutputs(const UpsampleStream& s, std::int64_t first, std::int64_t count,
+                         double* out) {
+    if (count <= 0) {
+        return;
+    }
+    const std::int64_t f = s.factor;
+    const std::int64_t firstRow = first / f;
+    const std::int64_t endRow = (first + count - 1) / f + 1;
+    thread_local std::vector<double> rows;
+    rows.resize(static_cast<std::size_t>((endRow - firstRow) * f));
+    computeRows(s, firstRow, endRow, firstRow, std::numeric_limits<std::int64_t>::max(),
+                rows.data());
+    std::copy_n(rows.begin() + (first - f * firstRow), count, out);
+}
+
 double upsampleOutputBound(const UpsampleStream& s, std::int64_t first, std::int64_t last) {
     if (!s.tapsFinite) {
         return std::numeric_limits<double>::infinity();

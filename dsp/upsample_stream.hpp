@@ -52,6 +52,11 @@ void appendKeptSamples(UpsampleStream& stream, const double* input, std::int64_t
 // (or any n below f·m + L once finished) and n ≥ f·(keptBase + oldestOffset).
 double upsampleOutputAt(const UpsampleStream& stream, std::int64_t n);
 
+// Outputs [first, first + count) into `out`, the same values as upsampleOutputAt gives, made
+// side by side with the lane kernel. Every one of them must be ready.
+void formUpsampleOutputs(const UpsampleStream& stream, std::int64_t first, std::int64_t count,
+                         double* out);
+
 // Whether output n can be made now.
 bool upsampleOutputReady(const UpsampleStream& stream, std::int64_t n);
 
