@@ -14,11 +14,11 @@
 
 #include "cli/cli_options.hpp"
 #include "cli/progress.hpp"
-#include "dsp/coefficient_set.hpp"
 #include "dsp/extended.hpp"
 #include "engine/streaming_chain.hpp"
 #include "tests/reference/reference_chain.hpp"
 #include "tests/support/audio_test_files.hpp"
+#include "tests/support/coefficients.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/process_run.hpp"
 #include "tests/support/test_names.hpp"
@@ -30,16 +30,6 @@ namespace {
 const DiscParameters kDisc{stored(100.0L / 3.0L), 65.0, 0.05, 4.0};
 const std::vector<std::string> kDiscArguments = {"--rpm",       "33",   "--radius", "65",
                                                  "--amplitude", "0.05", "--angle",  "4"};
-
-const CoefficientSet& coefficients() {
-    static CoefficientSet set;
-    static bool loaded = false;
-    if (!loaded) {
-        std::string message;
-        loaded = loadCoefficientSet(CARTRIVEX_SOURCE_DIR, set, message);
-    }
-    return set;
-}
 
 // `cartrivex-cli render INPUT OUTPUT` with the disc above and `extra`.
 ProcessResult render(const std::string& input, const std::string& output,
@@ -93,7 +83,7 @@ std::vector<double> chainOutput(const std::vector<double>& input, int rate, int 
     settings.sampleRate = rate;
     settings.channelCount = channels;
     settings.disc = kDisc;
-    settings.coefficients = &coefficients();
+    settings.coefficients = &projectCoefficients();
     StreamingChain chain(settings);
     const std::int64_t frames = static_cast<std::int64_t>(input.size()) / channels;
     chain.pushFrames(input.data(), frames);
@@ -261,9 +251,7 @@ TEST_P(RenderExactnessTest, SixteenBitStereoIsTheDirectImplementationsOutput) {
     for (const int value : stepsOf(input, 16)) {
         samples.push_back(static_cast<std::int16_t>(value));
     }
-    const std::vector<std::vector<double>> taps(coefficients().taps.begin(),
-                                                coefficients().taps.end());
-    const ReferenceOutput expected = referenceProcess(samples, frames, kDisc, taps);
+    const ReferenceOutput expected = referenceProcess(samples, frames, kDisc, projectTapLists());
     EXPECT_EQ(expected.outputGain == 1.0, c.loudness < 25000) << "the case tests the wrong gain";
 
     const TestAudio output = readTestAudio(folder.file("out.wav"));
