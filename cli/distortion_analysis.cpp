@@ -340,6 +340,9 @@ DistortionFigures predictFigures(const TestSignal& signal, const MeasurementCond
         case SignalKind::Sine: {
             const double e =
                 modulationIndex(signal.frequency, level.displacements[0], tangent, velocity);
+            if (!(std::fabs(e) < 1.0)) {
+                break;  // the series holds only while the time axis stays monotonic
+            }
             for (int h = 2; h <= 5; ++h) {
                 if (h * signal.frequency < sampleRate / 2.0) {
                     figures.harmonics[h - 2] =

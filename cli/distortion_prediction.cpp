@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numbers>
 
 #include "dsp/shelving_filter.hpp"
@@ -37,6 +38,10 @@ double modulationIndex(double frequency, double displacement, double trackingTan
 double keplerHarmonicRatio(int n, double e) {
     if (e == 0.0) {
         return 0.0;
+    }
+    if (!(std::fabs(e) < 1.0)) {
+        // From e = 1 on the groove's own slope turns the time axis back: no single reading.
+        return std::numeric_limits<double>::quiet_NaN();
     }
     // J_n(-x) = (-1)^n J_n(x): the sign of e changes signs, never sizes.
     const double size = std::fabs(e);

@@ -22,7 +22,8 @@ double modulationIndex(double frequency, double displacement, double trackingTan
                        double grooveVelocity);
 
 // Harmonic n (n >= 2) of the displacement relative to its fundamental, for index e, before the
-// playback filter: (J_n(n e) / n) / J_1(e). Exact for any |e| < 1; 0 for e = 0.
+// playback filter: (J_n(n e) / n) / J_1(e). Exact for any |e| < 1; 0 for e = 0; NaN from
+// |e| = 1 on, where tau - tan(alpha) d(tau) / v no longer grows with tau (no single reading).
 double keplerHarmonicRatio(int n, double e);
 
 // The same after the playback filter, for a fundamental of `frequency` Hz.

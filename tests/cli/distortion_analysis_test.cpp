@@ -122,6 +122,8 @@ TEST(KeplerHarmonics, MatchKeplersEquationSolvedDirectly) {
     }
     EXPECT_EQ(keplerHarmonicRatio(2, 0.0), 0.0);
     EXPECT_DOUBLE_EQ(keplerHarmonicRatio(3, -0.2), keplerHarmonicRatio(3, 0.2));
+    EXPECT_TRUE(std::isnan(keplerHarmonicRatio(2, 1.0)));
+    EXPECT_TRUE(std::isnan(keplerHarmonicRatio(2, -3.0)));
 }
 
 struct TwoToneCase {
