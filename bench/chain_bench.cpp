@@ -252,31 +252,51 @@ BENCHMARK(BM_Stage)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-// The engine alone (no files) on 10 and 60 seconds of the programme, to show that the time grows
-// with the length and no faster.
-void BM_Engine(benchmark::State& state) {
-    const int seconds = static_cast<int>(state.range(0));
-    const std::vector<std::int16_t> samples = programme(seconds);
-    const std::vector<double> input(samples.begin(), samples.end());
+// The bundled music (10 seconds), as doubles.
+const std::vector<double>& music() {
+    static const std::vector<double> samples = [] {
+        const std::string path = std::string(CARTRIVEX_SOURCE_DIR) + "/data/sample.wav";
+        const HeaderCheck header = readWaveHeader(path);
+        const LoadedInput loaded = loadSamples(path, header.info);
+        return std::vector<double>(loaded.inputSamples.begin(), loaded.inputSamples.end());
+    }();
+    return samples;
+}
+
+// The engine alone (no files) over `seconds` of the music, played again as often as needed: only
+// the ten seconds are held, beside what the engine holds.
+void runEngineFor(std::int64_t seconds, int threadCount) {
     ChainSettings settings;
     settings.disc = kTypical;
     settings.coefficients = &coefficients();
-    settings.threadCount = static_cast<int>(state.range(1));
+    settings.threadCount = threadCount;
+    StreamingChain chain(settings);
+    const std::vector<double>& input = music();
+    const std::int64_t perPass = static_cast<std::int64_t>(input.size() / 2);
     std::vector<double> output(2 * 16384);
-    for (auto _ : state) {
-        StreamingChain chain(settings);
-        const std::int64_t frames = static_cast<std::int64_t>(input.size() / 2);
-        for (std::int64_t at = 0; at < frames; at += 16384) {
-            chain.pushFrames(input.data() + 2 * at, std::min<std::int64_t>(16384, frames - at));
+    for (std::int64_t left = seconds * kRate; left > 0;) {
+        for (std::int64_t at = 0; at < perPass && left > 0;) {
+            const std::int64_t count = std::min({std::int64_t{16384}, perPass - at, left});
+            chain.pushFrames(input.data() + 2 * at, count);
             while (chain.pullFrames(output.data(), 16384) > 0) {
             }
+            at += count;
+            left -= count;
         }
-        chain.finish();
-        while (chain.pullFrames(output.data(), 16384) > 0) {
-        }
-        benchmark::DoNotOptimize(chain.peakMagnitude());
     }
-    state.counters["seconds_of_audio"] = seconds;
+    chain.finish();
+    while (chain.pullFrames(output.data(), 16384) > 0) {
+    }
+}
+
+// The engine on 10 and 60 seconds of the same music: the time should grow with the length and
+// no faster.
+void BM_Engine(benchmark::State& state) {
+    music();
+    for (auto _ : state) {
+        runEngineFor(state.range(0), static_cast<int>(state.range(1)));
+    }
+    state.counters["seconds_of_audio"] = static_cast<double>(state.range(0));
 }
 BENCHMARK(BM_Engine)
     ->ArgsProduct({{10, 60}, {1, 2}})
@@ -320,33 +340,6 @@ void BM_LaneKernel(benchmark::State& state) {
 }
 BENCHMARK(BM_LaneKernel)->Arg(0)->Arg(1)->ArgNames({"avx512"})->UseRealTime();
 
-// The engine over `seconds` of the programme, made a minute at a time as it goes in: nothing is
-// held but what the engine holds.
-void runEngineFor(int seconds) {
-    ChainSettings settings;
-    settings.disc = kTypical;
-    settings.coefficients = &coefficients();
-    settings.threadCount = threads();
-    StreamingChain chain(settings);
-    const std::vector<std::int16_t> minute = programme(std::min(seconds, 60));
-    const std::vector<double> input(minute.begin(), minute.end());
-    std::vector<double> output(2 * 16384);
-    const std::int64_t perMinute = static_cast<std::int64_t>(input.size() / 2);
-    for (std::int64_t left = static_cast<std::int64_t>(seconds) * kRate; left > 0;) {
-        for (std::int64_t at = 0; at < perMinute && left > 0;) {
-            const std::int64_t count = std::min({std::int64_t{16384}, perMinute - at, left});
-            chain.pushFrames(input.data() + 2 * at, count);
-            while (chain.pullFrames(output.data(), 16384) > 0) {
-            }
-            at += count;
-            left -= count;
-        }
-    }
-    chain.finish();
-    while (chain.pullFrames(output.data(), 16384) > 0) {
-    }
-}
-
 // Peak resident memory of a child process run with `mode` and `argument`, in MB.
 double peakMegabytes(const char* mode, const std::string& argument) {
     const pid_t child = ::fork();
@@ -375,7 +368,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc == 3 && std::string(argv[1]) == "--measure-engine") {
-        runEngineFor(std::stoi(argv[2]));
+        runEngineFor(std::stoi(argv[2]), threads());
         return 0;
     }
     benchmark::Initialize(&argc, argv);
