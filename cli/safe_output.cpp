@@ -17,6 +17,8 @@ namespace {
 // pendingSet is 0, so a handler never sees it half-written.
 char pendingPath[PATH_MAX];
 volatile std::sig_atomic_t pendingSet = 0;
+// Whether stderr is a terminal, asked before any signal: a line being drawn there is ended.
+volatile std::sig_atomic_t stderrIsTerminal = 0;
 
 constexpr int kLinkLimit = 40;
 constexpr const char* kTemporaryName = "/.cartrivex-cli-XXXXXX";
@@ -68,6 +70,9 @@ mode_t newFileMode() {
 void onEndingSignal(int number) {
     if (pendingSet != 0) {
         ::unlink(pendingPath);
+    }
+    if (stderrIsTerminal != 0) {
+        [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, "\n", 1);
     }
     ::_exit(128 + number);
 }
@@ -171,6 +176,7 @@ void SafeOutput::abandon() {
 }
 
 void installOutputSignalHandlers() {
+    stderrIsTerminal = ::isatty(STDERR_FILENO) == 1 ? 1 : 0;
     struct sigaction action {};
     action.sa_handler = onEndingSignal;
     sigemptyset(&action.sa_mask);

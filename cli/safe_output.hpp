@@ -36,8 +36,9 @@ class SafeOutput {
 };
 
 // Installs the handlers that remove a pending temporary file and end the program with exit code
-// 128 + the signal's number (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP). A write beyond
-// the file size limit becomes a failed write (SIGXFSZ is ignored), as does a closed pipe.
+// 128 + the signal's number (130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP), ending a line left
+// on a terminal's stderr. A write beyond the file size limit becomes a failed write (SIGXFSZ is
+// ignored), as does a closed pipe.
 void installOutputSignalHandlers();
 
 // An unnamed scratch file in `folder` (removed by the system as soon as it is closed, however the
