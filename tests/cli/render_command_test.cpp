@@ -236,7 +236,7 @@ struct ExactCase {
 class RenderExactnessTest : public ::testing::TestWithParam<ExactCase> {};
 
 // A 16-bit 44.1 kHz stereo file written as 16-bit holds the interactive program's samples: the
-// direct implementation of every step, run over the whole input.
+// direct implementation of every step, run over the whole input, whatever its length.
 TEST_P(RenderExactnessTest, SixteenBitStereoIsTheDirectImplementationsOutput) {
     const ExactCase& c = GetParam();
     TemporaryDirectory folder;
@@ -263,7 +263,9 @@ TEST_P(RenderExactnessTest, SixteenBitStereoIsTheDirectImplementationsOutput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, RenderExactnessTest,
-                         ::testing::Values(ExactCase{0.5, 12000.0}, ExactCase{1.0, 32000.0}));
+                         ::testing::Values(ExactCase{0.5, 12000.0}, ExactCase{1.0, 32000.0},
+                                           // Longer than the interactive program takes.
+                                           ExactCase{10.5, 12000.0}));
 
 struct RefusalCase {
     const char* description;
