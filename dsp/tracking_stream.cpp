@@ -53,29 +53,62 @@ bool inRangeOrZero(long double value) {
     return value == 0.0L || inRange(value);
 }
 
+bool sourceReady(const HighRateSource& source, std::int64_t n) {
+    return source.stage != nullptr ? upsampleOutputReady(*source.stage, n)
+                                   : n >= 0 && n < source.length;
+}
+
+double sourceAt(const HighRateSource& source, std::int64_t n) {
+    return source.stage != nullptr ? upsampleOutputAt(*source.stage, n) : source.samples[n];
+}
+
+// A bound on |U| over [first, last]: from the stage's input, or the largest of the samples held.
+double sourceBound(const HighRateSource& source, std::int64_t first, std::int64_t last) {
+    if (source.stage != nullptr) {
+        return upsampleOutputBound(*source.stage, first, last);
+    }
+    double largest = 0.0;
+    for (std::int64_t n = first; n <= last; ++n) {
+        const double magnitude = std::fabs(source.samples[n]);
+        if (!(magnitude <= largest)) {
+            largest =
+                std::isfinite(magnitude) ? magnitude : std::numeric_limits<double>::infinity();
+        }
+    }
+    return largest;
+}
+
+void sourceForm(const HighRateSource& source, std::int64_t first, std::int64_t count, double* out) {
+    if (source.stage != nullptr) {
+        formUpsampleOutputs(*source.stage, first, count, out);
+    } else {
+        std::copy_n(source.samples + first, count, out);
+    }
+}
+
 bool inDense(const TrackingStream& s, std::int64_t j) {
     return j >= s.denseBegin && j < s.denseBegin + static_cast<std::int64_t>(s.denseValues.size());
 }
 
-double formValue(const TrackingStream& s, const UpsampleStream& highRate, std::int64_t j) {
+double formValue(const TrackingStream& s, const HighRateSource& highRate, std::int64_t j) {
     return inDense(s, j) ? s.denseValues[static_cast<std::size_t>(j - s.denseBegin)]
-                         : upsampleOutputAt(highRate, j);
+                         : sourceAt(highRate, j);
 }
 
 // Forms the samples from j on, as many as are ready up to a window, with their estimates.
-void formDense(TrackingStream& s, const UpsampleStream& highRate, std::int64_t j,
+void formDense(TrackingStream& s, const HighRateSource& highRate, std::int64_t j,
                std::int64_t passLast) {
     std::int64_t end = j + kDenseWindow;
     if (passLast >= 0) {
         end = std::min(end, passLast + 1);
     }
-    while (end > j + 1 && !upsampleOutputReady(highRate, end - 1)) {
+    while (end > j + 1 && !sourceReady(highRate, end - 1)) {
         end = j + 1 + (end - j - 1) / 2;
     }
     const std::int64_t count = end - j;
     s.denseBegin = j;
     s.denseValues.resize(static_cast<std::size_t>(count));
-    formUpsampleOutputs(highRate, j, count, s.denseValues.data());
+    sourceForm(highRate, j, count, s.denseValues.data());
     s.formed += count;
     s.denseEstimates.clear();
     if (!s.estimable) {
@@ -146,7 +179,7 @@ double correctedTime(const TrackingStream& s, double value, std::int64_t j) {
     return stored(nominalTime(s, j) - timingError);
 }
 
-void formIndex(TrackingStream& s, const UpsampleStream& highRate, std::int64_t j) {
+void formIndex(TrackingStream& s, const HighRateSource& highRate, std::int64_t j) {
     if (s.cachedIndex == j) {
         return;
     }
@@ -186,10 +219,10 @@ double timingErrorBound(const TrackingStream& s, double largest, std::int64_t fi
 
 // The last index from which the search, looking for t_out, surely moves on; or −1. The bound
 // is made for a stretch from the start index on and used again while the search stays in it.
-std::int64_t skipTarget(TrackingStream& s, const UpsampleStream& highRate, std::int64_t stretchEnd,
+std::int64_t skipTarget(TrackingStream& s, const HighRateSource& highRate, std::int64_t stretchEnd,
                         long double outputTime) {
     if (s.index < s.boundFirst || s.index >= s.boundLast) {
-        const double largest = upsampleOutputBound(highRate, s.index, stretchEnd);
+        const double largest = sourceBound(highRate, s.index, stretchEnd);
         s.bound = timingErrorBound(s, largest, s.index, stretchEnd);
         s.boundFirst = s.index;
         s.boundLast = stretchEnd;
@@ -267,7 +300,7 @@ TrackingStream startMovingTrackingStream(double fullScaleLateralAmplitude, const
     return s;
 }
 
-static void searchOutputs(TrackingStream& s, const UpsampleStream& highRate, std::int64_t passLast,
+static void searchOutputs(TrackingStream& s, const HighRateSource& highRate, std::int64_t passLast,
                           std::int64_t outputLimit, SampleBlock& output) {
     while (s.nextOutput < outputLimit) {
         if (passLast >= 0 && s.index > passLast) {
@@ -276,7 +309,7 @@ static void searchOutputs(TrackingStream& s, const UpsampleStream& highRate, std
             s.nextOutput = outputLimit;
             return;
         }
-        if (!upsampleOutputReady(highRate, s.index)) {
+        if (!sourceReady(highRate, s.index)) {
             return;
         }
         const long double outputTime = static_cast<long double>(s.samplePeriod) * s.nextOutput;
@@ -285,7 +318,7 @@ static void searchOutputs(TrackingStream& s, const UpsampleStream& highRate, std
             if (passLast >= 0) {
                 stretchEnd = std::min(stretchEnd, passLast);
             }
-            while (stretchEnd > s.index && !upsampleOutputReady(highRate, stretchEnd)) {
+            while (stretchEnd > s.index && !sourceReady(highRate, stretchEnd)) {
                 stretchEnd = s.index + (stretchEnd - s.index) / 2;
             }
             const std::int64_t target = skipTarget(s, highRate, stretchEnd, outputTime);
@@ -356,8 +389,8 @@ static void searchOutputs(TrackingStream& s, const UpsampleStream& highRate, std
     }
 }
 
-void runTrackingStream(TrackingStream& s, const UpsampleStream& highRate, std::int64_t passLast,
-                       std::int64_t outputLimit, SampleBlock& output) {
+static void runSearch(TrackingStream& s, const HighRateSource& highRate, std::int64_t passLast,
+                      std::int64_t outputLimit, SampleBlock& output) {
     const ExtendedPrecisionScope precision;
     searchOutputs(s, highRate, passLast, outputLimit, output);
     // Between calls the state holds exact values only.
@@ -374,20 +407,19 @@ constexpr std::int64_t kSplitOutputs = 2048;
 
 // Prepares `second` to start at output `middle` as if the search had moved past every index up to
 // a guessed J; returns J, or −1 where no guess can be made.
-std::int64_t startSecondHalf(TrackingStream& second, const UpsampleStream& highRate,
+std::int64_t startSecondHalf(TrackingStream& second, const HighRateSource& highRate,
                              std::int64_t middle) {
     const long double outputTime = static_cast<long double>(second.samplePeriod) * middle;
     const std::int64_t nominal = kUpsampleFactor * middle + kUpsampleAlignmentDelay;
     const std::int64_t first = std::max(second.index, nominal - kStretch);
     std::int64_t last = nominal + kStretch;
-    while (last > first && !upsampleOutputReady(highRate, last)) {
+    while (last > first && !sourceReady(highRate, last)) {
         last = first + (last - first) / 2;
     }
     if (last <= first) {
         return -1;
     }
-    const double bound =
-        timingErrorBound(second, upsampleOutputBound(highRate, first, last), first, last);
+    const double bound = timingErrorBound(second, sourceBound(highRate, first, last), first, last);
     if (!std::isfinite(bound)) {
         return -1;
     }
@@ -415,7 +447,7 @@ std::int64_t startSecondHalf(TrackingStream& second, const UpsampleStream& highR
 
 // Whether the search that reached output `middle` at the state of `first` would, for that output,
 // move past every index up to `guess` and so arrive where the second half started.
-bool halvesJoin(const TrackingStream& first, const UpsampleStream& highRate, std::int64_t middle,
+bool halvesJoin(const TrackingStream& first, const HighRateSource& highRate, std::int64_t middle,
                 std::int64_t guess, double guessTime, double guessValue) {
     if (first.nextOutput != middle || first.index > guess + 1) {
         return false;
@@ -424,19 +456,18 @@ bool halvesJoin(const TrackingStream& first, const UpsampleStream& highRate, std
         return first.previousTime == guessTime && first.previousValue == guessValue;
     }
     const long double outputTime = static_cast<long double>(first.samplePeriod) * middle;
-    const double bound = timingErrorBound(first, upsampleOutputBound(highRate, first.index, guess),
-                                          first.index, guess);
+    const double bound =
+        timingErrorBound(first, sourceBound(highRate, first.index, guess), first.index, guess);
     return std::isfinite(bound) && stored(nominalTime(first, guess) + bound) <= outputTime;
 }
 
 }  // namespace
 
-void runTrackingStreamSplit(TrackingStream& s, const UpsampleStream& highRate,
-                            std::int64_t passLast, std::int64_t outputLimit, SampleBlock& output,
-                            int threadCount) {
+static void runSplitSearch(TrackingStream& s, const HighRateSource& highRate, std::int64_t passLast,
+                           std::int64_t outputLimit, SampleBlock& output, int threadCount) {
     const std::int64_t remaining = outputLimit - s.nextOutput;
-    if (threadCount < 2 || passLast >= 0 || !s.boundsUsable || remaining < kSplitOutputs) {
-        runTrackingStream(s, highRate, passLast, outputLimit, output);
+    if (threadCount < 2 || !s.boundsUsable || remaining < kSplitOutputs) {
+        runSearch(s, highRate, passLast, outputLimit, output);
         return;
     }
     const ExtendedPrecisionScope precision;
@@ -444,7 +475,7 @@ void runTrackingStreamSplit(TrackingStream& s, const UpsampleStream& highRate,
     TrackingStream second = s;
     const std::int64_t guess = startSecondHalf(second, highRate, middle);
     if (guess < 0) {
-        runTrackingStream(s, highRate, passLast, outputLimit, output);
+        runSearch(s, highRate, passLast, outputLimit, output);
         return;
     }
     const double guessTime = second.previousTime;
@@ -452,13 +483,13 @@ void runTrackingStreamSplit(TrackingStream& s, const UpsampleStream& highRate,
     SampleBlock secondOutput;
     std::thread worker;
     try {
-        worker = std::thread(
-            [&] { runTrackingStream(second, highRate, passLast, outputLimit, secondOutput); });
+        worker =
+            std::thread([&] { runSearch(second, highRate, passLast, outputLimit, secondOutput); });
     } catch (const std::system_error&) {
-        runTrackingStream(s, highRate, passLast, outputLimit, output);
+        runSearch(s, highRate, passLast, outputLimit, output);
         return;
     }
-    runTrackingStream(s, highRate, passLast, middle, output);
+    runSearch(s, highRate, passLast, middle, output);
     worker.join();
     if (halvesJoin(s, highRate, middle, guess, guessTime, guessValue)) {
         output.insert(output.end(), secondOutput.begin(), secondOutput.end());
@@ -469,5 +500,24 @@ void runTrackingStreamSplit(TrackingStream& s, const UpsampleStream& highRate,
         return;
     }
     // The guess was wrong: the first half goes on alone, as if there had been no second.
-    runTrackingStream(s, highRate, passLast, outputLimit, output);
+    runSearch(s, highRate, passLast, outputLimit, output);
+}
+
+void runTrackingStream(TrackingStream& stream, const UpsampleStream& highRate,
+                       std::int64_t passLast, std::int64_t outputLimit, SampleBlock& output) {
+    runSearch(stream, HighRateSource{&highRate, nullptr, 0}, passLast, outputLimit, output);
+}
+
+void runTrackingStreamSplit(TrackingStream& stream, const UpsampleStream& highRate,
+                            std::int64_t passLast, std::int64_t outputLimit, SampleBlock& output,
+                            int threadCount) {
+    runSplitSearch(stream, HighRateSource{&highRate, nullptr, 0}, passLast, outputLimit, output,
+                   threadCount);
+}
+
+void runTrackingOverSignal(TrackingStream& stream, const double* samples, std::int64_t length,
+                           std::int64_t passLast, std::int64_t outputLimit, SampleBlock& output,
+                           int threadCount) {
+    runSplitSearch(stream, HighRateSource{nullptr, samples, length}, passLast, outputLimit, output,
+                   threadCount);
 }

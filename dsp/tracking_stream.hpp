@@ -81,6 +81,14 @@ TrackingStream startTrackingStream(double fullScaleLateralAmplitude,
 
 TrackingStream startMovingTrackingStream(double fullScaleLateralAmplitude, const GroovePath& path);
 
+// Where the pass finds the high-rate samples: the last upsampling stage, forming them on demand,
+// or a whole signal held in memory.
+struct HighRateSource {
+    const UpsampleStream* stage = nullptr;
+    const double* samples = nullptr;  // when there is no stage
+    std::int64_t length = 0;
+};
+
 // Makes outputs, appending them to `output`, while the samples they need can be formed.
 // `highRate` is the last upsampling stage; `passLast` the last index the pass may read, or −1
 // while the input goes on; `outputLimit` how many outputs there are (or may be made so far).
@@ -95,6 +103,11 @@ void runTrackingStream(TrackingStream& stream, const UpsampleStream& highRate,
 void runTrackingStreamSplit(TrackingStream& stream, const UpsampleStream& highRate,
                             std::int64_t passLast, std::int64_t outputLimit, SampleBlock& output,
                             int threadCount);
+
+// The same over a high-rate signal held whole (`length` samples), read up to passLast.
+void runTrackingOverSignal(TrackingStream& stream, const double* samples, std::int64_t length,
+                           std::int64_t passLast, std::int64_t outputLimit, SampleBlock& output,
+                           int threadCount);
 
 // The first index the pass may still read: everything before it may be let go.
 inline std::int64_t trackingStreamNeedsFrom(const TrackingStream& stream) {

@@ -206,7 +206,7 @@ void appendKeptSamples(UpsampleStream& s, const double* input, std::int64_t coun
             kept[k] = input[k] * static_cast<double>(s.factor);
             groupMax = std::max(groupMax, std::fabs(kept[k]));
             if (!std::isfinite(kept[k])) {
-                unordered = _mm_set1_pd(std::nan(""));
+                unordered = _mm_castsi128_pd(_mm_set1_epi64x(-1));  // the mask a compare sets
             }
         }
         largestOfGroup = groupMax;

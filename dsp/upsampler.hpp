@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "dsp/buffer_reservation.hpp"
 #include "dsp/sample_buffer.hpp"
 
 struct UpsampleStage {
@@ -54,53 +53,25 @@ struct CoefficientSet {
 // Length of stage `stageIndex`'s output (0-based index) for an input of `inputLength` samples.
 std::int64_t upsampleStageOutputLength(int stageIndex, std::int64_t inputLength);
 
-// One interpolation stage: every kept sample scaled by the factor, convolved with the taps.
-// Takes the input over and releases it (progressively, for large inputs). The result equals
-// the scatter convolution over the zero-stuffed input bit for bit, for any thread count.
+// One interpolation stage over a whole signal: every kept sample scaled by the factor, convolved
+// with the taps; the stream of dsp/upsample_stream run over it in one block. Takes the input
+// over and releases it. The result equals the scatter convolution over the zero-stuffed input
+// bit for bit, for any thread count.
 SampleBuffer upsampleStage(int stageIndex, SampleBuffer input, const std::vector<double>& taps,
                            int threadCount);
-
-// The same, writing its output to `output`, which holds upsampleStageOutputLength elements
-// (every one is written).
-void upsampleStageInto(int stageIndex, SampleBuffer input, const std::vector<double>& taps,
-                       int threadCount, double* output);
-
-// The same with the input held in the last `inputLength` elements of `buffer`, which has the
-// output's length: the output takes the input's place. Does nothing when the sizes disagree.
-void upsampleStageInPlace(int stageIndex, SampleBuffer& buffer, std::int64_t inputLength,
-                          const std::vector<double>& taps, int threadCount);
 
 // Length of the output of all four stages for an input of `inputLength` samples.
 std::int64_t highRateLength(std::int64_t inputLength);
 
-// All four stages in order; `afterStage(n)` (if given) is called when stage n (1..4) is done.
-// The 144-fold buffer is the reserved one when there is one. Stage 3 writes its output into the
-// end of that buffer, and stage 4 fills the buffer over it, so the two never take memory side
-// by side.
+// All four stages in order over a whole signal; `afterStage(n)` (if given) is called when stage n
+// (1..4) is done.
 template <typename AfterStage>
 SampleBuffer upsampleFourStages(SampleBuffer filteredLateral, const CoefficientSet& coefficients,
-                                int threadCount, AfterStage afterStage,
-                                BufferReservation* reservation = nullptr) {
+                                int threadCount, AfterStage afterStage) {
     SampleBuffer signal = std::move(filteredLateral);
-    for (int stage = 0; stage < 2; ++stage) {
+    for (int stage = 0; stage < static_cast<int>(kUpsampleStages.size()); ++stage) {
         signal = upsampleStage(stage, std::move(signal), coefficients.taps[stage], threadCount);
         afterStage(stage + 1);
     }
-    const std::int64_t thirdLength =
-        upsampleStageOutputLength(2, static_cast<std::int64_t>(signal.size()));
-    const std::int64_t finalLength = upsampleStageOutputLength(3, thirdLength);
-    SampleBuffer highRate;
-    if (reservation != nullptr) {
-        highRate = reservation->take();
-    }
-    if (highRate.size() != static_cast<std::size_t>(finalLength)) {
-        highRate.release();
-        highRate = SampleBuffer(static_cast<std::size_t>(finalLength));
-    }
-    upsampleStageInto(2, std::move(signal), coefficients.taps[2], threadCount,
-                      highRate.data() + (finalLength - thirdLength));
-    afterStage(3);
-    upsampleStageInPlace(3, highRate, thirdLength, coefficients.taps[3], threadCount);
-    afterStage(4);
-    return highRate;
+    return signal;
 }

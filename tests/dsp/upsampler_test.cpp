@@ -1,4 +1,5 @@
 #include "dsp/upsampler.hpp"
+#include "dsp/upsample_stream.hpp"
 
 #include <gtest/gtest.h>
 
@@ -153,19 +154,18 @@ TEST(UpsamplerTest, FastStageMatchesScatterBitForBit) {
                         << c.name << ", stage " << stage + 1 << ", " << length << " samples, "
                         << threads << " threads";
                 }
-                // Into memory of our own, and over its own input at the end of the output:
-                // every output is written, whatever the memory held.
-                SampleBuffer into(expected.size());
-                std::fill(into.begin(), into.end(), std::nan("7"));
-                upsampleStageInto(stage, toBuffer(input), taps, 2, into.data());
-                EXPECT_TRUE(sameBits(expected, into))
-                    << c.name << ", stage " << stage + 1 << ", " << length << " samples, into";
-                SampleBuffer inPlace(expected.size());
-                std::fill(inPlace.begin(), inPlace.end(), std::nan("7"));
-                std::copy(input.begin(), input.end(), inPlace.end() - length);
-                upsampleStageInPlace(stage, inPlace, static_cast<std::int64_t>(length), taps, 2);
-                EXPECT_TRUE(sameBits(expected, inPlace))
-                    << c.name << ", stage " << stage + 1 << ", " << length << " samples, in place";
+                // As a stream, the input in pieces of random sizes, empty ones included.
+                UpsampleStream stream = makeUpsampleStream(stage, taps);
+                SampleBlock streamed;
+                for (std::size_t at = 0; at < length;) {
+                    const std::size_t piece = std::min<std::size_t>(length - at, rng() % 40);
+                    pushUpsampleStream(stream, input.data() + at, static_cast<std::int64_t>(piece),
+                                       streamed, 2);
+                    at += piece;
+                }
+                finishUpsampleStream(stream, streamed);
+                EXPECT_TRUE(sameBits(expected, toBuffer({streamed.begin(), streamed.end()})))
+                    << c.name << ", stage " << stage + 1 << ", " << length << " samples, in pieces";
             }
         }
     }
@@ -297,31 +297,6 @@ TEST(UpsamplerTest, LongInputReleasedWhileRunningStaysExact) {
         }
         ASSERT_EQ(bitsOf(output[n]), bitsOf(referenceUpsampleOutput(stage, input, taps, n)))
             << "output " << n;
-    }
-}
-
-// Inputs long enough that the stage runs over several superblocks while it overwrites its own
-// input, with the end of the input near or far from a superblock's edge.
-TEST(UpsamplerTest, InPlaceStageOverLongInputsMatchesTheStageWithItsOwnOutput) {
-    std::mt19937_64 rng(23);
-    const struct {
-        int stage;
-        std::size_t length;
-    } cases[] = {{3, 300000}, {3, 3 * (std::size_t{1} << 17) + 5}, {2, 400000}, {0, 600000}};
-    for (const auto& c : cases) {
-        std::vector<double> input = drawMany(Pool::Ordinary, c.length, rng);
-        const std::vector<double> taps = mthBandTaps(c.stage, rng);
-        const SampleBuffer expected = upsampleStage(c.stage, toBuffer(input), taps, 2);
-        for (int threads : {1, 2, 3}) {
-            SampleBuffer buffer(expected.size());
-            std::copy(input.begin(), input.end(), buffer.end() - c.length);
-            upsampleStageInPlace(c.stage, buffer, static_cast<std::int64_t>(c.length), taps,
-                                 threads);
-            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), buffer.begin(),
-                                   [](double a, double b) { return bitsOf(a) == bitsOf(b); }))
-                << "stage " << c.stage + 1 << ", " << c.length << " samples, " << threads
-                << " threads";
-        }
     }
 }
 

@@ -26,7 +26,8 @@ struct EngineCase {
     int channels;
     int sampleRate;
     DiscParameters disc;
-    double loudness;  // peak of the random input, in 16-bit units
+    double loudness;       // peak of the random input, in 16-bit units
+    double special = 0.0;  // put at one sample in the middle (0: none)
 };
 
 // Random input with a smooth part, so that the distortion has something to move, plus noise.
@@ -37,6 +38,9 @@ std::vector<double> randomInput(const EngineCase& c, unsigned seed) {
     for (std::size_t k = 0; k < samples.size(); ++k) {
         const double smooth = 0.6 * std::sin(0.013 * static_cast<double>(k / c.channels));
         samples[k] = std::round(c.loudness * (smooth + noise(random) / 3));
+    }
+    if (c.special != 0.0) {
+        samples[samples.size() / 2] = c.special;
     }
     return samples;
 }
@@ -154,6 +158,9 @@ INSTANTIATE_TEST_SUITE_P(
         EngineCase{"Mono96k", 2000, 1, 96000, {k33, 100, 0.05, 2.5}, 30000},
         EngineCase{"Stereo192k", 1500, 2, 192000, {45, 70, 0.05, -2}, 30000},
         EngineCase{"Stereo32k", 1500, 2, 32000, {k33, 70, 0.05, 2}, 30000},
+        EngineCase{"InfiniteSample", 1500, 2, 44100, {45, 60, 0.05, 1.5}, 20000, 1.0 / 0.0},
+        EngineCase{"NotANumber", 1500, 1, 44100, {45, 60, 0.05, 1.5}, 20000, std::nan("")},
+        EngineCase{"HugeSample", 1500, 2, 44100, {45, 60, 0.05, 1.5}, 20000, 1e300},
         EngineCase{"LongerThanAPiece", 20000, 2, 44100, {45, 60, 0.05, 1.5}, 25000}),
     [](const ::testing::TestParamInfo<EngineCase>& info) { return std::string(info.param.name); });
 
