@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
 #include <emmintrin.h>
 
 #include "dsp/extended.hpp"
+#include "dsp/parallel_blocks.hpp"
 
 // Skipping ahead. Let B be a double with |Δt_j| <= B for every j of a stretch. The corrected time
 // is t_j = stored(nom_j − Δt_j), nom_j = ((j − 10447)·T)/144 in extended precision, and both
@@ -35,7 +37,9 @@
 namespace {
 
 constexpr std::int64_t kStretch = 1024;
+// Windows start small and grow while the search keeps needing them, up to the largest.
 constexpr std::int64_t kDenseWindow = 4096;
+constexpr std::int64_t kLargestDenseWindow = std::int64_t{1} << 17;
 // Exact steps for one output after which the samples ahead are formed a window at a time.
 constexpr std::int64_t kDenseAfter = 24;
 constexpr long double kParameterMagnitudeLow = 0x1p-200L;
@@ -78,9 +82,10 @@ double sourceBound(const HighRateSource& source, std::int64_t first, std::int64_
     return largest;
 }
 
-void sourceForm(const HighRateSource& source, std::int64_t first, std::int64_t count, double* out) {
+void sourceForm(const HighRateSource& source, std::int64_t first, std::int64_t count, double* out,
+                int threadCount) {
     if (source.stage != nullptr) {
-        formUpsampleOutputs(*source.stage, first, count, out);
+        formUpsampleOutputs(*source.stage, first, count, out, threadCount);
     } else {
         std::copy_n(source.samples + first, count, out);
     }
@@ -96,41 +101,26 @@ double formValue(const TrackingStream& s, const HighRateSource& highRate, std::i
 }
 
 // Forms the samples from j on, as many as are ready up to a window, with their estimates.
-void formDense(TrackingStream& s, const HighRateSource& highRate, std::int64_t j,
-               std::int64_t passLast) {
-    std::int64_t end = j + kDenseWindow;
-    if (passLast >= 0) {
-        end = std::min(end, passLast + 1);
-    }
-    while (end > j + 1 && !sourceReady(highRate, end - 1)) {
-        end = j + 1 + (end - j - 1) / 2;
-    }
-    const std::int64_t count = end - j;
-    s.denseBegin = j;
-    s.denseValues.resize(static_cast<std::size_t>(count));
-    sourceForm(highRate, j, count, s.denseValues.data());
-    s.formed += count;
-    s.denseEstimates.clear();
-    if (!s.estimable) {
-        return;
-    }
-    // The estimates two at a time, with the largest magnitude and whether any sample left the
-    // range (a NaN compares as out of range).
-    s.denseEstimates.resize(static_cast<std::size_t>(count));
-    const double* values = s.denseValues.data();
-    double* estimates = s.denseEstimates.data();
-    // Index differences stay far below 2^53, so they count exactly in doubles.
-    const double firstOffset = static_cast<double>(j - kUpsampleAlignmentDelay);
+struct EstimateRange {
+    double largest = 0.0;
+    bool rangeLeft = false;
+};
+
+// The estimates of window elements [begin, end) two at a time, with the largest magnitude and
+// whether any sample left the range (a NaN compares as out of range).
+EstimateRange estimateWindow(const TrackingStream& s, double firstOffset, std::int64_t begin,
+                             std::int64_t end, const double* values, double* estimates) {
     const __m128d magnitudeMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
     const __m128d high = _mm_set1_pd(kSampleMagnitudeHigh);
     const __m128d period = _mm_set1_pd(s.highRatePeriod);
     const __m128d shift = _mm_set1_pd(s.shiftPerSample);
     const __m128d two = _mm_set1_pd(2.0);
-    __m128d offset = _mm_set_pd(firstOffset + 1.0, firstOffset);
+    const double first = firstOffset + static_cast<double>(begin);
+    __m128d offset = _mm_set_pd(first + 1.0, first);
     __m128d largestPair = _mm_setzero_pd();
     __m128d outOfRange = _mm_setzero_pd();
-    std::int64_t k = 0;
-    for (; k + 2 <= count; k += 2) {
+    std::int64_t k = begin;
+    for (; k + 2 <= end; k += 2) {
         const __m128d value = _mm_loadu_pd(values + k);
         const __m128d magnitude = _mm_and_pd(value, magnitudeMask);
         outOfRange = _mm_or_pd(outOfRange, _mm_cmpnle_pd(magnitude, high));
@@ -141,15 +131,59 @@ void formDense(TrackingStream& s, const HighRateSource& highRate, std::int64_t j
     }
     double lanes[2];
     _mm_storeu_pd(lanes, largestPair);
-    double largest = std::max(lanes[0], lanes[1]);
-    bool rangeLeft = _mm_movemask_pd(outOfRange) != 0;
-    for (; k < count; ++k) {
-        rangeLeft = rangeLeft || !(std::fabs(values[k]) <= kSampleMagnitudeHigh);
-        largest = std::max(largest, std::fabs(values[k]));
+    EstimateRange range{std::max(lanes[0], lanes[1]), _mm_movemask_pd(outOfRange) != 0};
+    for (; k < end; ++k) {
+        range.rangeLeft = range.rangeLeft || !(std::fabs(values[k]) <= kSampleMagnitudeHigh);
+        range.largest = std::max(range.largest, std::fabs(values[k]));
         estimates[k] = (firstOffset + static_cast<double>(k)) * s.highRatePeriod -
                        values[k] * s.shiftPerSample;
     }
-    if (rangeLeft) {
+    return range;
+}
+
+// Forms the samples from j on, as many as are ready up to a window, with their estimates; on
+// several threads, each forming and estimating a part of the window.
+void formDense(TrackingStream& s, const HighRateSource& highRate, std::int64_t j,
+               std::int64_t passLast) {
+    // A window asked for right where the last one ended means the bound is not helping here.
+    const bool following =
+        j == s.denseBegin + static_cast<std::int64_t>(s.denseValues.size()) && j > 0;
+    s.denseWindow = following ? std::min(2 * s.denseWindow, kLargestDenseWindow) : kDenseWindow;
+    std::int64_t end = j + s.denseWindow;
+    if (passLast >= 0) {
+        end = std::min(end, passLast + 1);
+    }
+    while (end > j + 1 && !sourceReady(highRate, end - 1)) {
+        end = j + 1 + (end - j - 1) / 2;
+    }
+    const std::int64_t count = end - j;
+    s.denseBegin = j;
+    s.denseValues.resize(static_cast<std::size_t>(count));
+    s.denseEstimates.resize(s.estimable ? static_cast<std::size_t>(count) : 0);
+    s.formed += count;
+    // Index differences stay far below 2^53, so they count exactly in doubles.
+    const double firstOffset = static_cast<double>(j - kUpsampleAlignmentDelay);
+    double* values = s.denseValues.data();
+    double* estimates = s.denseEstimates.data();
+    EstimateRange whole;
+    std::mutex merging;
+    constexpr std::int64_t kPart = 8192;
+    runOrderedBlocks(
+        count, kPart, count, count >= 2 * kPart ? s.formThreads : 1,
+        [&](std::int64_t begin, std::int64_t partEnd) {
+            sourceForm(highRate, j + begin, partEnd - begin, values + begin, 1);
+            if (!s.estimable) {
+                return;
+            }
+            const ExtendedPrecisionScope precision;
+            const EstimateRange part =
+                estimateWindow(s, firstOffset, begin, partEnd, values, estimates);
+            const std::lock_guard<std::mutex> lock(merging);
+            whole.largest = std::max(whole.largest, part.largest);
+            whole.rangeLeft = whole.rangeLeft || part.rangeLeft;
+        },
+        [](std::int64_t) {});
+    if (!s.estimable || whole.rangeLeft) {
         s.denseEstimates.clear();
         return;
     }
@@ -157,7 +191,7 @@ void formDense(TrackingStream& s, const HighRateSource& highRate, std::int64_t j
     const double lastOffset = firstOffset + static_cast<double>(count - 1);
     s.denseMagnitude = std::max(std::fabs(firstOffset * s.highRatePeriod),
                                 std::fabs(lastOffset * s.highRatePeriod)) +
-                       largest * std::fabs(s.shiftPerSample);
+                       whole.largest * std::fabs(s.shiftPerSample);
 }
 
 long double nominalTime(const TrackingStream& s, std::int64_t j) {
@@ -337,7 +371,10 @@ static void searchOutputs(TrackingStream& s, const HighRateSource& highRate, std
             s.exactStepsOutput = s.nextOutput;
             s.exactSteps = 0;
         }
-        if (!inDense(s, s.index) && s.exactSteps > kDenseAfter) {
+        const bool windowEnded =
+            !s.denseValues.empty() &&
+            s.index == s.denseBegin + static_cast<std::int64_t>(s.denseValues.size());
+        if (!inDense(s, s.index) && (s.exactSteps > kDenseAfter || windowEnded)) {
             formDense(s, highRate, s.index, passLast);
         }
         if (inDense(s, s.index) && !s.denseEstimates.empty() && s.cachedIndex != s.index) {
@@ -466,6 +503,7 @@ bool halvesJoin(const TrackingStream& first, const HighRateSource& highRate, std
 static void runSplitSearch(TrackingStream& s, const HighRateSource& highRate, std::int64_t passLast,
                            std::int64_t outputLimit, SampleBlock& output, int threadCount) {
     const std::int64_t remaining = outputLimit - s.nextOutput;
+    s.formThreads = threadCount;
     if (threadCount < 2 || !s.boundsUsable || remaining < kSplitOutputs) {
         runSearch(s, highRate, passLast, outputLimit, output);
         return;
@@ -478,6 +516,9 @@ static void runSplitSearch(TrackingStream& s, const HighRateSource& highRate, st
         runSearch(s, highRate, passLast, outputLimit, output);
         return;
     }
+    // Each half forms its windows on its own thread.
+    s.formThreads = 1;
+    second.formThreads = 1;
     const double guessTime = second.previousTime;
     const double guessValue = second.previousValue;
     SampleBlock secondOutput;
@@ -486,11 +527,14 @@ static void runSplitSearch(TrackingStream& s, const HighRateSource& highRate, st
         worker =
             std::thread([&] { runSearch(second, highRate, passLast, outputLimit, secondOutput); });
     } catch (const std::system_error&) {
+        s.formThreads = threadCount;
         runSearch(s, highRate, passLast, outputLimit, output);
         return;
     }
     runSearch(s, highRate, passLast, middle, output);
     worker.join();
+    s.formThreads = threadCount;
+    second.formThreads = threadCount;
     if (halvesJoin(s, highRate, middle, guess, guessTime, guessValue)) {
         output.insert(output.end(), secondOutput.begin(), secondOutput.end());
         second.formed += s.formed;

@@ -58,6 +58,8 @@ struct TrackingStream {
     std::vector<double> denseValues;     // the samples of [denseBegin, denseBegin + size)
     std::vector<double> denseEstimates;  // their estimated corrected times, or empty
     double denseMagnitude = 0.0;         // a bound on |nominal time| + |timing error| there
+    std::int64_t denseWindow = 0;        // how many samples the next window forms
+    int formThreads = 1;                 // threads that form a window
     std::int64_t exactStepsOutput = -1;  // the output whose exact steps are being counted
     std::int64_t exactSteps = 0;
 

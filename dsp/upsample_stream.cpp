@@ -262,7 +262,7 @@ double upsampleOutputAt(const UpsampleStream& s, std::int64_t n) {
 }
 
 void formUpsampleOutputs(const UpsampleStream& s, std::int64_t first, std::int64_t count,
-                         double* out) {
+                         double* out, int threadCount) {
     if (count <= 0) {
         return;
     }
@@ -271,8 +271,16 @@ void formUpsampleOutputs(const UpsampleStream& s, std::int64_t first, std::int64
     const std::int64_t endRow = (first + count - 1) / f + 1;
     thread_local std::vector<double> rows;
     rows.resize(static_cast<std::size_t>((endRow - firstRow) * f));
-    computeRows(s, firstRow, endRow, firstRow, std::numeric_limits<std::int64_t>::max(),
-                rows.data());
+    const std::int64_t rowCount = endRow - firstRow;
+    // The helpers write into this thread's buffer, not into their own thread_local one.
+    double* const rowData = rows.data();
+    runOrderedBlocks(
+        rowCount, kChunkRows, rowCount, rowCount >= 4 * kChunkRows ? threadCount : 1,
+        [&s, firstRow, rowData](std::int64_t begin, std::int64_t end) {
+            computeRows(s, firstRow + begin, firstRow + end, firstRow,
+                        std::numeric_limits<std::int64_t>::max(), rowData);
+        },
+        [](std::int64_t) {});
     std::copy_n(rows.begin() + (first - f * firstRow), count, out);
 }
 

@@ -53,9 +53,10 @@ void appendKeptSamples(UpsampleStream& stream, const double* input, std::int64_t
 double upsampleOutputAt(const UpsampleStream& stream, std::int64_t n);
 
 // Outputs [first, first + count) into `out`, the same values as upsampleOutputAt gives, made
-// side by side with the lane kernel. Every one of them must be ready.
+// side by side with the lane kernel, on up to `threadCount` threads. Every one of them must be
+// ready.
 void formUpsampleOutputs(const UpsampleStream& stream, std::int64_t first, std::int64_t count,
-                         double* out);
+                         double* out, int threadCount = 1);
 
 // Whether output n can be made now.
 bool upsampleOutputReady(const UpsampleStream& stream, std::int64_t n);

@@ -59,7 +59,7 @@ ChainResult runSignalChain(std::vector<std::int16_t> inputSamples, const WaveInf
     StreamingChain chain(settings);
     SampleBuffer stereoOutput(static_cast<std::size_t>(2 * frames));
     std::int64_t made = 0;
-    constexpr std::int64_t kPiece = 8192;
+    constexpr std::int64_t kPiece = 16384;
     std::vector<double> piece(2 * kPiece);
     for (std::int64_t at = 0; at < frames; at += kPiece) {
         const std::int64_t count = std::min(kPiece, frames - at);
