@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -18,6 +20,7 @@
 #include "cli/audio_file.hpp"
 #include "cli/cli_options.hpp"
 #include "cli/commands.hpp"
+#include "cli/geometry_options.hpp"
 #include "cli/progress.hpp"
 #include "cli/safe_output.hpp"
 #include "dsp/coefficient_set.hpp"
@@ -38,6 +41,13 @@ struct RenderOptions {
     std::string inputPath;
     std::string outputPath;
     DiscOptions disc;
+    GeometryOptions geometry;  // --arm, --alignment, --mounting, --standard, --linear
+    double from = 0.0;         // mm: the radius at the first sample, with --to at the last
+    double to = 0.0;
+    CLI::Option* radiusOption = nullptr;
+    CLI::Option* angleOption = nullptr;
+    CLI::Option* fromOption = nullptr;
+    CLI::Option* toOption = nullptr;
     std::string bits;  // "", "16", "24" or "32f"
     int threads = defaultThreadCount();
     bool quiet = false;
@@ -98,20 +108,94 @@ int encodingOf(OutputKind kind) {
     return SF_FORMAT_PCM_16;
 }
 
+bool given(const CLI::Option* option) {
+    return option != nullptr && option->count() > 0;
+}
+
 // The settings of the chain from the options and the input: the one place where what the user
-// asked for becomes what the chain runs with.
-ChainSettings chainSettingsFor(const RenderOptions& options, const AudioInfo& input,
-                               const CoefficientSet& coefficients) {
+// asked for becomes what the chain runs with. A fixed --angle at a constant --radius is the
+// interactive program's chain; an arm, or a radius that moves from --from to --to, makes the
+// tracking tangent and the groove velocity follow the radius sample by sample.
+ChainSettings chainSettingsFor(const RenderOptions& options) {
+    const bool armGiven = geometryGiven(options.geometry);
+    const bool angleGiven = given(options.angleOption);
+    const bool radiusGiven = given(options.radiusOption);
+    const bool sideGiven = given(options.fromOption) || given(options.toOption);
+    if (armGiven && angleGiven) {
+        fail(kExitUsageError,
+             "--angle and --arm, --alignment or --linear exclude each other: give one tracking "
+             "error");
+    }
+    if (!armGiven && !angleGiven) {
+        fail(kExitUsageError,
+             "no tracking error: give --angle DEG, --arm L,D,BETA, --alignment NAME --mounting D "
+             "or --linear");
+    }
+    if (radiusGiven && sideGiven) {
+        fail(kExitUsageError, "--radius and --from/--to exclude each other");
+    }
+    if (given(options.fromOption) != given(options.toOption)) {
+        fail(kExitUsageError,
+             given(options.fromOption) ? "--from needs --to" : "--to needs --from");
+    }
+    if (!radiusGiven && !sideGiven) {
+        fail(kExitUsageError, "no groove radius: give --radius MM, or --from MM --to MM");
+    }
+
+    if (sideGiven) {
+        for (const auto& [name, value] :
+             {std::pair{"--from", options.from}, std::pair{"--to", options.to}}) {
+            if (!std::isfinite(value) || !(value > 0.0)) {
+                fail(kExitUsageError, std::string(name) + " " + numberText(value) +
+                                          ": the radius must be a finite number above 0");
+            }
+        }
+    }
     ChainSettings settings;
     std::string message;
-    if (!discParametersFrom(options.disc, settings.disc, message)) {
+    DiscOptions disc = options.disc;
+    if (!radiusGiven) {
+        disc.radius = options.from;  // checked above; the disc's own radius is not used
+    }
+    if (!discParametersFrom(disc, settings.disc, message)) {
         fail(kExitUsageError, message);
     }
+    settings.threadCount = options.threads;
+    if (!armGiven && !sideGiven) {
+        return settings;
+    }
+
+    Tonearm arm;
+    arm.fixedAngleDegrees = disc.angle;
+    if (armGiven) {
+        SideGeometry geometry;
+        if (!resolveGeometry(options.geometry, geometry, message)) {
+            fail(kExitUsageError, message);
+        }
+        arm = geometry.arm;
+        const double lowest = sideGiven ? std::min(options.from, options.to) : disc.radius;
+        const double highest = sideGiven ? std::max(options.from, options.to) : disc.radius;
+        std::string reason;
+        if (!armReachesArea(arm, lowest, highest, reason)) {
+            fail(kExitUsageError, "the arm cannot play the side: " + reason);
+        }
+    }
+    settings.moving = true;
+    settings.path.arm = arm;
+    settings.path.fromRadius = radiusGiven ? disc.radius : options.from;
+    settings.path.toRadius = radiusGiven ? disc.radius : options.to;
+    settings.path.revolutionsPerMinute = settings.disc.revolutionsPerMinute;
+    return settings;
+}
+
+// What the chain takes from the input file.
+void fitToInput(ChainSettings& settings, const AudioInfo& input,
+                const CoefficientSet& coefficients) {
     settings.sampleRate = input.sampleRate;
     settings.channelCount = input.channelCount;
     settings.coefficients = &coefficients;
-    settings.threadCount = options.threads;
-    return settings;
+    settings.path.frameCount = input.frameCount;
+    settings.path.sampleRate = input.sampleRate;
 }
 
 void writeAll(int fd, const void* data, std::size_t count) {
@@ -271,11 +355,8 @@ int render(const RenderOptions& options) {
     const auto started = std::chrono::steady_clock::now();
 
     // The options first: a usage error is reported before any file is touched.
-    DiscParameters disc;
+    ChainSettings settings = chainSettingsFor(options);
     std::string message;
-    if (!discParametersFrom(options.disc, disc, message)) {
-        fail(kExitUsageError, message);
-    }
 
     CoefficientSet coefficients;
     if (!loadCoefficientSet(programDirectory(), coefficients, message)) {
@@ -329,7 +410,7 @@ int render(const RenderOptions& options) {
         fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
     }
 
-    const ChainSettings settings = chainSettingsFor(options, input, coefficients);
+    fitToInput(settings, input, coefficients);
     StreamingChain chain(settings);
     ProgressBar progress(!options.quiet);
     progress.start("rendering", input.frameCount, input.sampleRate);
@@ -353,10 +434,29 @@ int render(const RenderOptions& options) {
         report["input"]["frames"] = result.frames;
         report["input"]["seconds"] = static_cast<double>(result.frames) / input.sampleRate;
         report["parameters"] = {{"rpm", settings.disc.revolutionsPerMinute},
-                                {"radius", settings.disc.grooveRadius},
                                 {"amplitude", settings.disc.fullScaleLateralAmplitude},
-                                {"angle", settings.disc.trackingErrorDegrees},
                                 {"threads", settings.threadCount}};
+        if (!settings.moving) {
+            report["parameters"]["radius"] = settings.disc.grooveRadius;
+            report["parameters"]["angle"] = settings.disc.trackingErrorDegrees;
+        } else {
+            const GroovePath& path = settings.path;
+            report["parameters"]["from_mm"] = path.fromRadius;
+            report["parameters"]["to_mm"] = path.toRadius;
+            report["parameters"]["error_at_start_deg"] =
+                trackingErrorDegrees(path.arm, path.fromRadius);
+            report["parameters"]["error_at_end_deg"] =
+                trackingErrorDegrees(path.arm, path.toRadius);
+            if (path.arm.kind == Tonearm::Kind::FixedAngle) {
+                report["parameters"]["angle"] = path.arm.fixedAngleDegrees;
+            } else if (path.arm.kind == Tonearm::Kind::Pivoted) {
+                report["parameters"]["arm"] = {{"effective_length_mm", path.arm.effectiveLength},
+                                               {"pivot_to_spindle_mm", path.arm.pivotToSpindle},
+                                               {"offset_deg", path.arm.offsetDegrees}};
+            } else {
+                report["parameters"]["arm"] = "linear";
+            }
+        }
         report["peak"] = result.peak;
         report["gain"] = result.gain;
         report["attenuation_db"] = attenuation;
@@ -390,6 +490,11 @@ constexpr const char* kFooter =
     "in an unnamed scratch file in the same folder, because the gain needs the peak of the\n"
     "whole output: memory stays small for any length.\n"
     "\n"
+    "The tracking error is --angle (fixed), or follows an arm (--arm, --alignment with\n"
+    "--mounting, --linear) at each sample's radius. The radius is --radius (constant), or moves\n"
+    "from --from at the first sample to --to at the last, linearly in time, as the stylus crosses\n"
+    "a side at a constant groove pitch; the groove velocity follows it.\n"
+    "\n"
     "Exit codes: 0 written, 1 a file could not be read or written, 2 a usage error;\n"
     "130, 143, 129 after SIGINT, SIGTERM, SIGHUP.";
 
@@ -402,6 +507,22 @@ void addRenderCommand(CLI::App& program, CommandOutcome& outcome) {
     command->add_option("INPUT", options->inputPath, "The recording to render")->required();
     command->add_option("OUTPUT", options->outputPath, "The file to write")->required();
     addDiscOptions(*command, options->disc);
+    // The radius and the angle may give way to a side and an arm.
+    options->radiusOption = command->get_option("--radius")->required(false);
+    options->angleOption = command->get_option("--angle")->required(false);
+    options->fromOption =
+        command->add_option("--from", options->from, "Groove radius at the first sample, mm")
+            ->type_name("MM");
+    options->toOption =
+        command
+            ->add_option("--to", options->to,
+                         "Groove radius at the last sample, mm: the radius moves linearly in time")
+            ->type_name("MM");
+    GeometryOptionChoice choice;
+    choice.angle = false;
+    choice.side = false;
+    choice.rpm = false;
+    addGeometryOptions(*command, options->geometry, choice);
     command->add_option("--bits", options->bits, "Output samples: 16, 24 or 32f (32-bit float)")
         ->check(CLI::IsMember({"16", "24", "32f"}));
     command
@@ -411,7 +532,7 @@ void addRenderCommand(CLI::App& program, CommandOutcome& outcome) {
     command->add_flag("--json", options->json,
                       "Print one JSON object on stdout at the end: input, parameters, peak, gain, "
                       "attenuation_db, output, seconds_taken");
-    command->footer(kFooter);
+    command->footer(std::string(kFooter) + "\n\n" + kTrackingErrorSignText);
     command->callback([options, &outcome] {
         try {
             outcome.exitCode = render(*options);

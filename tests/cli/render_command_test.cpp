@@ -15,6 +15,7 @@
 #include "cli/cli_options.hpp"
 #include "cli/progress.hpp"
 #include "dsp/extended.hpp"
+#include "dsp/tonearm.hpp"
 #include "engine/streaming_chain.hpp"
 #include "tests/reference/reference_chain.hpp"
 #include "tests/support/audio_test_files.hpp"
@@ -78,12 +79,20 @@ std::vector<double> chainInput(const TestAudio& audio) {
     return values;
 }
 
-std::vector<double> chainOutput(const std::vector<double>& input, int rate, int channels) {
+std::vector<double> chainOutput(const std::vector<double>& input, int rate, int channels,
+                                const GroovePath* path = nullptr) {
     ChainSettings settings;
     settings.sampleRate = rate;
     settings.channelCount = channels;
     settings.disc = kDisc;
     settings.coefficients = &projectCoefficients();
+    if (path != nullptr) {
+        settings.moving = true;
+        settings.path = *path;
+        settings.path.frameCount = static_cast<std::int64_t>(input.size()) / channels;
+        settings.path.sampleRate = rate;
+        settings.path.revolutionsPerMinute = kDisc.revolutionsPerMinute;
+    }
     StreamingChain chain(settings);
     const std::int64_t frames = static_cast<std::int64_t>(input.size()) / channels;
     chain.pushFrames(input.data(), frames);
@@ -351,6 +360,44 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--rpm", "45", "--radius", "60", "--amplitude", "0.05"},
                     2,
                     "--angle"},
+        RefusalCase{"an arm and an angle", "good.wav",
+                    withDisc({"--alignment", "baerwald", "--mounting", "222"}), 2,
+                    "exclude each other"},
+        RefusalCase{"a radius and a side", "good.wav", withDisc({"--from", "146", "--to", "60"}), 2,
+                    "--radius and --from/--to exclude each other"},
+        RefusalCase{"from without to",
+                    "good.wav",
+                    {"--rpm", "33", "--amplitude", "0.05", "--angle", "2", "--from", "146"},
+                    2,
+                    "--from needs --to"},
+        RefusalCase{"no radius",
+                    "good.wav",
+                    {"--rpm", "33", "--amplitude", "0.05", "--linear"},
+                    2,
+                    "no groove radius"},
+        RefusalCase{
+            "to negative",
+            "good.wav",
+            {"--rpm", "33", "--amplitude", "0.05", "--angle", "2", "--from", "146", "--to", "-1"},
+            2,
+            "--to -1:"},
+        RefusalCase{"an arm that cannot reach the side",
+                    "good.wav",
+                    {"--rpm", "33", "--amplitude", "0.05", "--arm", "100,222,20", "--from", "146",
+                     "--to", "60"},
+                    2,
+                    "cannot reach the groove"},
+        RefusalCase{"an arm of two numbers",
+                    "good.wav",
+                    {"--rpm", "33", "--amplitude", "0.05", "--arm", "230,215", "--radius", "80"},
+                    2,
+                    "--arm 230,215:"},
+        RefusalCase{"an unknown alignment",
+                    "good.wav",
+                    {"--rpm", "33", "--amplitude", "0.05", "--alignment", "tangent", "--mounting",
+                     "222", "--radius", "80"},
+                    2,
+                    "--alignment tangent:"},
         RefusalCase{"bits 8", "good.wav", withDisc({"--bits", "8"}), 2, "--bits"},
         RefusalCase{"threads 0", "good.wav", withDisc({"--threads", "0"}), 2, "--threads"},
         RefusalCase{"float into flac", "side.flac", withDisc({"--bits", "32f"}), 2,
@@ -470,6 +517,61 @@ TEST(RenderCommandTest, JsonReportsTheRun) {
 }
 
 // stderr that is not a terminal gets no progress bar; --quiet leaves it empty.
+// Across a side, the tracking tangent and the groove velocity follow the arm at each sample's
+// radius: the float output is the chain's with that path, and the JSON names the side.
+TEST(RenderCommandTest, ASideFollowsTheArm) {
+    TemporaryDirectory folder;
+    const TestAudio input =
+        integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, 6000, 20000.0, 4);
+    ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), input));
+    const std::vector<std::string> common = {CARTRIVEX_CLI,
+                                             "render",
+                                             folder.file("in.wav"),
+                                             folder.file("out.wav"),
+                                             "--rpm",
+                                             "33",
+                                             "--amplitude",
+                                             "0.05",
+                                             "--bits",
+                                             "32f",
+                                             "--json"};
+    auto run = [&](std::vector<std::string> geometry) {
+        std::vector<std::string> arguments = common;
+        arguments.insert(arguments.end(), geometry.begin(), geometry.end());
+        return runProcess(arguments);
+    };
+    const ProcessResult side =
+        run({"--alignment", "baerwald", "--mounting", "222", "--from", "146", "--to", "60.3"});
+    ASSERT_EQ(side.exitCode, 0) << side.err;
+    const nlohmann::json report = nlohmann::json::parse(side.out);
+    EXPECT_EQ(report["parameters"]["from_mm"], 146.0);
+    EXPECT_EQ(report["parameters"]["to_mm"], 60.3);
+    EXPECT_NEAR(report["parameters"]["arm"]["effective_length_mm"].get<double>(), 239.3, 0.01);
+    EXPECT_NEAR(report["parameters"]["error_at_start_deg"].get<double>(), 1.80, 0.01);
+
+    GroovePath path;
+    path.arm.kind = Tonearm::Kind::Pivoted;
+    path.arm.effectiveLength = report["parameters"]["arm"]["effective_length_mm"];
+    path.arm.pivotToSpindle = 222;
+    path.arm.offsetDegrees = report["parameters"]["arm"]["offset_deg"];
+    path.fromRadius = 146;
+    path.toRadius = 60.3;
+    const std::vector<double> expected = chainOutput(chainInput(input), 44100, 1, &path);
+    const TestAudio output = readTestAudio(folder.file("out.wav"));
+    ASSERT_EQ(output.floats.size(), expected.size());
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        ASSERT_EQ(output.floats[k], static_cast<float>(expected[k] / 32768.0)) << "sample " << k;
+    }
+
+    // A tangential tracker across the same side has no error anywhere: the output is the one
+    // with the angle 0 at any radius.
+    ASSERT_EQ(run({"--linear", "--from", "146", "--to", "60.3"}).exitCode, 0);
+    const TestAudio linear = readTestAudio(folder.file("out.wav"));
+    ASSERT_EQ(run({"--angle", "0", "--radius", "100"}).exitCode, 0);
+    EXPECT_EQ(linear.floats, readTestAudio(folder.file("out.wav")).floats);
+    EXPECT_NE(linear.floats, output.floats);
+}
+
 TEST(RenderCommandTest, NoProgressBarOffATerminal) {
     TemporaryDirectory folder;
     ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16,
