@@ -12,21 +12,10 @@
 #include "dsp/coefficient_set.hpp"
 #include "dsp/sample_buffer.hpp"
 #include "dsp/shelving_filter.hpp"
+#include "tests/support/coefficients.hpp"
 #include "tests/support/test_names.hpp"
 
 namespace {
-
-const CoefficientSet& coefficients() {
-    static const CoefficientSet set = [] {
-        CoefficientSet loaded;
-        std::string message;
-        if (!loadCoefficientSet(CARTRIVEX_SOURCE_DIR, loaded, message)) {
-            ADD_FAILURE() << message;
-        }
-        return loaded;
-    }();
-    return set;
-}
 
 double decibels(double ratio) {
     return 20 * std::log10(ratio);
@@ -45,7 +34,7 @@ PointResult measureAt(const TestSignal& signal, double angle, double peakVelocit
     conditions.radius = kRadius;
     conditions.peakVelocity = peakVelocity;
     conditions.trackingErrorDegrees = angle;
-    return measurePoint(signal, conditions, coefficients(), 2);
+    return measurePoint(signal, conditions, projectCoefficients(), 2);
 }
 
 struct AccuracyCase {
