@@ -24,11 +24,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "dsp/coefficient_file.hpp"
+#include "dsp/upsampler.hpp"
 
 namespace {
 
@@ -65,14 +67,35 @@ struct Stage {
 // bands the stage removes (see measureStage). The tap counts and delays are fixed by the program.
 // Stage 4 is the comb design instead, of order 6 (see combSide); its worst image is deeper
 // than stage 1's.
-constexpr Stage kStages[] = {
-    {"filter1.dat", 256, 128, 2, 88200.0L, 128.5L, 18.78L, 0},
-    {"filter2.dat", 83, 41, 3, 264600.0L, 33.5L, 19.17L, 0},
-    {"filter3.dat", 69, 34, 4, 1058400.0L, 29.5L, 19.78L, 0},
-    {"filter4.dat", 87, 43, 6, 6350400.0L, 0.0L, 0.0L, 6},
+struct StageDesign {
+    long double halfWidth;
+    long double beta;
+    int combOrder;
 };
-constexpr int kStageCount = 4;
-constexpr long double kFinalRate = 6350400.0L;
+constexpr StageDesign kDesigns[] = {
+    {128.5L, 18.78L, 0},
+    {33.5L, 19.17L, 0},
+    {29.5L, 19.78L, 0},
+    {0.0L, 0.0L, 6},
+};
+
+// The files, tap counts, delays and factors are the upsampler's own stage table; the design adds
+// its window or comb.
+constexpr Stage stageFor(int s) {
+    const UpsampleStage& stage = kUpsampleStages[static_cast<std::size_t>(s)];
+    long double rate = kInputRate;
+    for (int k = 0; k <= s; ++k) {
+        rate *= kUpsampleStages[static_cast<std::size_t>(k)].factor;
+    }
+    const StageDesign& design = kDesigns[s];
+    return Stage{stage.coefficientFile, stage.tapCount, stage.delay,     stage.factor, rate,
+                 design.halfWidth,      design.beta,    design.combOrder};
+}
+
+constexpr Stage kStages[] = {stageFor(0), stageFor(1), stageFor(2), stageFor(3)};
+constexpr int kStageCount = static_cast<int>(kUpsampleStages.size());
+static_assert(std::size(kDesigns) == kUpsampleStages.size());
+constexpr long double kFinalRate = kInputRate * kUpsampleFactor;
 constexpr int kImageBands = 72;  // k * 44.1 kHz up to the final Nyquist frequency
 
 // ---------------------------------------------------------------------------------------------
