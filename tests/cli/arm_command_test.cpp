@@ -184,12 +184,18 @@ TEST(ArmCommandTest, SpeedAndVelocityScaleThePrediction) {
 // The points of every path in an SVG file: the numbers after each M or L.
 std::vector<std::size_t> pathPointCounts(const std::string& svg) {
     std::vector<std::size_t> counts;
-    const std::regex path(R"re( d="([^"]*)")re");
-    for (auto it = std::sregex_iterator(svg.begin(), svg.end(), path); it != std::sregex_iterator();
-         ++it) {
-        const std::string d = (*it)[1];
-        counts.push_back(static_cast<std::size_t>(std::count(d.begin(), d.end(), 'L')) +
-                         static_cast<std::size_t>(std::count(d.begin(), d.end(), 'M')));
+    const std::string opening = " d=\"";
+    for (std::size_t at = svg.find(opening); at != std::string::npos; at = svg.find(opening, at)) {
+        at += opening.size();
+        const std::size_t end = svg.find('"', at);
+        if (end == std::string::npos) {
+            break;
+        }
+        const auto first = svg.begin() + static_cast<std::ptrdiff_t>(at);
+        const auto last = svg.begin() + static_cast<std::ptrdiff_t>(end);
+        counts.push_back(static_cast<std::size_t>(std::count(first, last, 'L')) +
+                         static_cast<std::size_t>(std::count(first, last, 'M')));
+        at = end;
     }
     return counts;
 }
@@ -288,7 +294,8 @@ TEST(ArmCommandTest, LinearAndFixedAngleDescribeTheirError) {
 
     const ProcessResult fixed = arm({"--angle", "2", "--json"});
     ASSERT_EQ(fixed.exitCode, 0) << fixed.err;
-    for (const nlohmann::json& row : nlohmann::json::parse(fixed.out).at("rows")) {
+    const nlohmann::json fixedDocument = nlohmann::json::parse(fixed.out);
+    for (const nlohmann::json& row : fixedDocument.at("rows")) {
         EXPECT_EQ(row.at("error_deg").get<double>(), 2.0);
     }
 }
