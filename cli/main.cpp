@@ -9,6 +9,19 @@ int main(int argc, char** argv) {
         "Exit codes: 0 done, 1 a file could not be read or written, 2 a usage error.",
         "cartrivex-cli"};
     program.set_version_flag("--version", std::string("cartrivex-cli ") + CARTRIVEX_VERSION);
+    program.footer(
+        "Examples:\n"
+        "  A whole side as a 222 mm Baerwald arm plays it, outer groove to inner:\n"
+        "    cartrivex-cli render side.flac played.flac --rpm 33 --amplitude 0.05 \\\n"
+        "        --alignment baerwald --mounting 222 --from 146 --to 60.3\n"
+        "  The four named alignments for that arm, as a table and a plot:\n"
+        "    cartrivex-cli arm --alignment baerwald --mounting 222 --compare --plot arm.png\n"
+        "  Their distortion measured from rendered test tones across the side:\n"
+        "    cartrivex-cli measure --alignment baerwald --mounting 222 --compare --plot thd.png\n"
+        "  What the render added to the music, by time and by frequency:\n"
+        "    cartrivex-cli compare side.flac played.flac --plot difference.png\n"
+        "\n"
+        "cartrivex-cli SUBCOMMAND --help tells what each subcommand takes.");
     program.require_subcommand(1, 1);
     CommandOutcome outcome;
     addRenderCommand(program, outcome);
