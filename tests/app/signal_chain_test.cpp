@@ -12,6 +12,7 @@
 #include "dsp/coefficient_set.hpp"
 #include "dsp/extended.hpp"
 #include "tests/reference/reference_chain.hpp"
+#include "tests/support/buffers.hpp"
 
 namespace {
 
@@ -23,16 +24,6 @@ struct ChainCase {
     double degrees;
     int loudness;  // peak of the random input
 };
-
-WaveInfo infoFor(std::int32_t frames) {
-    WaveInfo info;
-    info.formatTag = 1;
-    info.channelCount = 2;
-    info.sampleRate = 44100;
-    info.bitsPerSample = 16;
-    info.frameCount = frames;
-    return info;
-}
 
 std::vector<std::int16_t> randomInput(std::int32_t frames, int loudness, unsigned seed) {
     std::mt19937 random(seed);
@@ -69,8 +60,8 @@ TEST_P(SignalChainTest, MatchesTheDirectImplementationForAnyThreadCount) {
     const ReferenceOutput expected = referenceProcess(input, c.frames, parameters, taps);
     for (const int threads : {1, 2, 3}) {
         SilentProgress progress;
-        const ChainResult result =
-            runSignalChain(input, infoFor(c.frames), parameters, coefficients_, threads, progress);
+        const ChainResult result = runSignalChain(input, acceptedWaveInfo(c.frames), parameters,
+                                                  coefficients_, threads, progress);
         EXPECT_EQ(result.outputGain, expected.outputGain) << threads << " threads";
         ASSERT_EQ(result.outputSamples.size(), expected.outputSamples.size());
         EXPECT_EQ(result.outputSamples, expected.outputSamples) << threads << " threads";
@@ -103,8 +94,8 @@ TEST(SignalChainGainTest, TheGainKeepsEveryValueInRange) {
         input[k] = static_cast<std::int16_t>(((k / 2) / 20) % 2 == 0 ? 32767 : -32768);
     }
     SilentProgress progress;
-    const ChainResult result =
-        runSignalChain(input, infoFor(500), {45, 60, 0.05, 1.5}, coefficients, 2, progress);
+    const ChainResult result = runSignalChain(input, acceptedWaveInfo(500), {45, 60, 0.05, 1.5},
+                                              coefficients, 2, progress);
     EXPECT_LT(result.outputGain, 1.0);
     for (const std::int16_t s : result.outputSamples) {
         EXPECT_GE(s, -32767);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/reference/reference_tracking.hpp"
+#include "tests/support/buffers.hpp"
 
 namespace {
 
@@ -17,14 +18,6 @@ const double kRpm33 = static_cast<double>(100.0L / 3);
 
 std::size_t highRateLength(std::int32_t frames) {
     return 144 * std::size_t(frames) + 20925;
-}
-
-SampleBuffer bufferOf(const std::vector<double>& values) {
-    SampleBuffer buffer(values.size());
-    for (std::size_t n = 0; n < values.size(); ++n) {
-        buffer[n] = values[n];
-    }
-    return buffer;
 }
 
 GrooveGeometry geometryFor(double rpm, double radius, double degrees) {

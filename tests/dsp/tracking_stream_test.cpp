@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +26,11 @@ struct PassCase {
     double level;    // of the stage-3 signal, in 16-bit units
     double special;  // put at one sample in the middle (0: none)
 };
+
+// Shown by its name in failures, not as a byte dump.
+void PrintTo(const PassCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 constexpr std::int64_t kFrames = 2500;
 

@@ -20,6 +20,7 @@
 #include "dsp/extended.hpp"
 #include "dsp/polyphase_kernel.hpp"
 #include "tests/reference/reference_upsampler.hpp"
+#include "tests/support/buffers.hpp"
 
 namespace {
 
@@ -28,12 +29,6 @@ constexpr double kDenormal = std::numeric_limits<double>::denorm_min();
 
 std::uint64_t bitsOf(double value) {
     return std::bit_cast<std::uint64_t>(value);
-}
-
-SampleBuffer toBuffer(const std::vector<double>& values) {
-    SampleBuffer buffer(values.size());
-    std::copy(values.begin(), values.end(), buffer.begin());
-    return buffer;
 }
 
 // Compares bit patterns, so that −0 differs from +0 and NaNs must carry the same payload.
@@ -150,7 +145,7 @@ TEST(UpsamplerTest, FastStageMatchesScatterBitForBit) {
                 const std::vector<double> expected = referenceUpsampleStage(stage, input, taps);
                 for (int threads : {1, 2, 3}) {
                     EXPECT_TRUE(
-                        sameBits(expected, upsampleStage(stage, toBuffer(input), taps, threads)))
+                        sameBits(expected, upsampleStage(stage, bufferOf(input), taps, threads)))
                         << c.name << ", stage " << stage + 1 << ", " << length << " samples, "
                         << threads << " threads";
                 }
@@ -164,7 +159,7 @@ TEST(UpsamplerTest, FastStageMatchesScatterBitForBit) {
                     at += piece;
                 }
                 finishUpsampleStream(stream, streamed);
-                EXPECT_TRUE(sameBits(expected, toBuffer({streamed.begin(), streamed.end()})))
+                EXPECT_TRUE(sameBits(expected, bufferOf({streamed.begin(), streamed.end()})))
                     << c.name << ", stage " << stage + 1 << ", " << length << " samples, in pieces";
             }
         }
@@ -186,7 +181,7 @@ TEST(UpsamplerTest, StuffedZeroTurnsUnderflowedNegativeZeroPositive) {
             ASSERT_EQ(bitsOf(expected[n]), bitsOf(0.0)) << "output " << n;
         }
         for (int threads : {1, 2}) {
-            EXPECT_TRUE(sameBits(expected, upsampleStage(0, toBuffer(input), taps, threads)))
+            EXPECT_TRUE(sameBits(expected, upsampleStage(0, bufferOf(input), taps, threads)))
                 << length << " samples, " << threads << " threads";
         }
     }
@@ -204,7 +199,7 @@ TEST(UpsamplerTest, FourStagesMatchScatterBitForBit) {
         const std::vector<double> input = drawMany(Pool::Ordinary, length, rng);
         std::vector<int> stagesReported;
         const SampleBuffer output = upsampleFourStages(
-            toBuffer(input), coefficients, 2, [&](int stage) { stagesReported.push_back(stage); });
+            bufferOf(input), coefficients, 2, [&](int stage) { stagesReported.push_back(stage); });
         EXPECT_TRUE(sameBits(referenceUpsampleFourStages(input, taps), output));
         EXPECT_EQ(stagesReported, (std::vector<int>{1, 2, 3, 4}));
     }
@@ -223,7 +218,7 @@ TEST(UpsamplerTest, DelayTapOnlyGivesScaledSamplesAtTheTotalDelay) {
         sample = static_cast<double>(static_cast<int>(rng() % 65536) - 32768);
     }
     input[5] = 0.37;  // not a multiple of a power of two: rounded twice on the way
-    const SampleBuffer output = upsampleFourStages(toBuffer(input), coefficients, 2, [](int) {});
+    const SampleBuffer output = upsampleFourStages(bufferOf(input), coefficients, 2, [](int) {});
     ASSERT_EQ(output.size(), 144 * input.size() + 20925);
     std::size_t nonZero = 0;
     for (std::size_t n = 0; n < output.size(); ++n) {
@@ -248,13 +243,13 @@ TEST(UpsamplerTest, TapsBeyondTheCountAreIgnoredAndMissingOnesAreZero) {
     std::vector<double> longer = taps;
     longer.insert(longer.end(), {5.0, -3.0, 1e10});
     const std::vector<double> expected = referenceUpsampleStage(2, input, taps);
-    EXPECT_TRUE(sameBits(expected, upsampleStage(2, toBuffer(input), longer, 1)));
+    EXPECT_TRUE(sameBits(expected, upsampleStage(2, bufferOf(input), longer, 1)));
 
     std::vector<double> shorter(taps.begin(), taps.begin() + 40);
     std::vector<double> padded = shorter;
     padded.resize(69, 0.0);
     EXPECT_TRUE(sameBits(referenceUpsampleStage(2, input, padded),
-                         upsampleStage(2, toBuffer(input), shorter, 2)));
+                         upsampleStage(2, bufferOf(input), shorter, 2)));
 }
 
 TEST(UpsamplerTest, EmptyInputGivesZerosOfTheTapCount) {
@@ -275,7 +270,7 @@ TEST(UpsamplerTest, LongInputReleasedWhileRunningStaysExact) {
         sample *= 30000;
     }
     const std::vector<double> taps = mthBandTaps(stage, rng);
-    const SampleBuffer output = upsampleStage(stage, toBuffer(input), taps, 2);
+    const SampleBuffer output = upsampleStage(stage, bufferOf(input), taps, 2);
     ASSERT_EQ(output.size(), 6 * input.size() + 87);
     std::vector<std::int64_t> checks;
     for (std::int64_t row = 0; row < static_cast<std::int64_t>(input.size()) + 20;
@@ -311,7 +306,7 @@ TEST(UpsamplerTest, RealCoefficientFilesMatchScatter) {
             folder + kUpsampleStages[stage].coefficientFile, kUpsampleStages[stage].tapCount);
         const std::vector<double> input = drawMany(Pool::WithZeros, 300, rng);
         EXPECT_TRUE(sameBits(referenceUpsampleStage(stage, input, taps),
-                             upsampleStage(stage, toBuffer(input), taps, 2)))
+                             upsampleStage(stage, bufferOf(input), taps, 2)))
             << "stage " << stage + 1;
     }
 }

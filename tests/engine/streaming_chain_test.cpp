@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,6 +30,11 @@ struct EngineCase {
     double loudness;       // peak of the random input, in 16-bit units
     double special = 0.0;  // put at one sample in the middle (0: none)
 };
+
+// Shown by its name in failures, not as a byte dump.
+void PrintTo(const EngineCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 // Random input with a smooth part, so that the distortion has something to move, plus noise.
 std::vector<double> randomInput(const EngineCase& c, unsigned seed) {
