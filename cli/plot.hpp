@@ -6,12 +6,12 @@
 // Line plots drawn with cairo, written as PNG or SVG by the file name's ending.
 
 struct PlotSeries {
-    std::string label;                   // shown in the legend; empty: not listed
-    std::vector<double> x;               // the points, in drawing order
+    std::string label;      // shown in the legend; empty: not listed
+    std::vector<double> x;  // the points, in drawing order
     std::vector<double> y;
-    int colour = 0;                      // index into the plot's palette; same index, same colour
-    bool dashed = false;                 // predictions and references are dashed
-    bool pointsOnly = false;             // markers without a line (e.g. the nulls)
+    int colour = 0;           // index into the plot's palette; same index, same colour
+    bool dashed = false;      // predictions and references are dashed
+    bool pointsOnly = false;  // markers without a line (e.g. the nulls)
 };
 
 struct PlotPanel {

@@ -27,6 +27,7 @@
 #include "engine/streaming_chain.hpp"
 #include "wave/dither_generator.hpp"
 #include "wave/output_quantiser.hpp"
+#include "wave/wave_writer.hpp"
 
 namespace {
 
@@ -198,19 +199,9 @@ void fitToInput(ChainSettings& settings, const AudioInfo& input,
     settings.path.sampleRate = input.sampleRate;
 }
 
-void writeAll(int fd, const void* data, std::size_t count) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (count > 0) {
-        const ssize_t put = ::write(fd, bytes, count);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fail(kExitFileError,
-                 std::string("cannot write the scratch file: ") + std::strerror(errno));
-        }
-        bytes += put;
-        count -= static_cast<std::size_t>(put);
+void writeScratch(int fd, const void* data, std::size_t count) {
+    if (const int error = writeAll(fd, data, count)) {
+        fail(kExitFileError, std::string("cannot write the scratch file: ") + std::strerror(error));
     }
 }
 
@@ -308,7 +299,7 @@ RenderResult renderDithered(AudioReader& reader, StreamingChain& chain, AudioWri
     } closer{scratch};
 
     runChain(reader, chain, progress, options.inputPath, [&](const double* values, std::int64_t n) {
-        writeAll(scratch, values, static_cast<std::size_t>(n * channels) * sizeof(double));
+        writeScratch(scratch, values, static_cast<std::size_t>(n * channels) * sizeof(double));
     });
     RenderResult result;
     result.frames = chain.framesOut();

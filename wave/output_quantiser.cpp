@@ -3,8 +3,8 @@
 #include <cmath>
 #include <utility>
 
-#include "text/number_format.hpp"
 #include "dsp/extended.hpp"
+#include "text/number_format.hpp"
 
 namespace {
 
@@ -37,41 +37,39 @@ double chooseOutputGain(double peakMagnitude, double peakLimit) {
     return gain;
 }
 
-std::int16_t quantiseSample(double value, double outputGain, double r1, double r2) {
-    long double v = static_cast<long double>(outputGain) * value;
+namespace {
+
+// The scaled value v plus the dither r1 + r2 − 1, rounded to the nearest step (ties to even) and
+// held within ±largest; a value that is not a number gives 0. Only a value beyond the chosen
+// gain's reach (an infinity, or a peak that was not the true one) needs the holding; it keeps the
+// integer conversion from overflowing.
+long double ditheredStep(long double v, double r1, double r2, long double largest) {
     v = v + r1;
     v = v + r2;
     v = v - 1.0L;
     if (std::isnan(v)) {
-        return 0;
+        return 0.0L;
     }
     v = roundToInteger(v);
-    // Only a value beyond the chosen gain's reach (an infinity, or a peak that was not the
-    // true one) gets here; the integer conversion must not overflow.
-    if (v > kLargestSample) {
-        v = kLargestSample;
-    } else if (v < -kLargestSample) {
-        v = -kLargestSample;
+    if (v > largest) {
+        v = largest;
+    } else if (v < -largest) {
+        v = -largest;
     }
-    return static_cast<std::int16_t>(v);
+    return v;
+}
+
+}  // namespace
+
+std::int16_t quantiseSample(double value, double outputGain, double r1, double r2) {
+    const long double v = static_cast<long double>(outputGain) * value;
+    return static_cast<std::int16_t>(ditheredStep(v, r1, r2, kLargestSample));
 }
 
 std::int32_t quantiseSample24(double value, double outputGain, double r1, double r2) {
     long double v = static_cast<long double>(outputGain) * value;
     v = v * kSixteenToTwentyFourBit;
-    v = v + r1;
-    v = v + r2;
-    v = v - 1.0L;
-    if (std::isnan(v)) {
-        return 0;
-    }
-    v = roundToInteger(v);
-    if (v > kLargestSample24) {
-        v = kLargestSample24;
-    } else if (v < -kLargestSample24) {
-        v = -kLargestSample24;
-    }
-    return static_cast<std::int32_t>(v);
+    return static_cast<std::int32_t>(ditheredStep(v, r1, r2, kLargestSample24));
 }
 
 std::vector<std::int16_t> quantiseOutput(SampleBuffer stereoOutput, double outputGain,

@@ -71,23 +71,6 @@ int resolveTarget(const std::string& path, Target& target) {
     return ELOOP;
 }
 
-// Returns 0, or the errno of the write that failed.
-int writeAll(int fd, const void* data, std::size_t count) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (count > 0) {
-        const ssize_t put = ::write(fd, bytes, count);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        bytes += put;
-        count -= static_cast<std::size_t>(put);
-    }
-    return 0;
-}
-
 // The header, then the samples low byte first.
 int writeContents(int fd, const HeaderBytes& headerBytes,
                   const std::vector<std::int16_t>& outputSamples) {
@@ -194,6 +177,22 @@ WriteResult replaceFile(const Target& target, const HeaderBytes& headerBytes,
 }
 
 }  // namespace
+
+int writeAll(int fd, const void* data, std::size_t count) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (count > 0) {
+        const ssize_t put = ::write(fd, bytes, count);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        bytes += put;
+        count -= static_cast<std::size_t>(put);
+    }
+    return 0;
+}
 
 WriteResult writeOutputWave(const std::string& path, const HeaderBytes& headerBytes,
                             const std::vector<std::int16_t>& outputSamples) {

@@ -22,3 +22,7 @@ WriteResult writeOutputWave(const std::string& path, const HeaderBytes& headerBy
 
 // Removes a half-written output file; safe to call from a signal handler.
 void discardPendingOutput();
+
+// Writes all `count` bytes to `fd`, going on after interruptions; 0, or the errno of the write
+// that failed.
+int writeAll(int fd, const void* data, std::size_t count);
