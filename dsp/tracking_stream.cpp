@@ -4,21 +4,20 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include <emmintrin.h>
 
 #include "dsp/extended.hpp"
-#include "dsp/parallel_blocks.hpp"
+#include "dsp/worker_pool.hpp"
 
 // Skipping ahead. Let B be a double with |Δt_j| <= B for every j of a stretch. The corrected time
 // is t_j = stored(nom_j − Δt_j), nom_j = ((j − 10447)·T)/144 in extended precision, and both
 // roundings (to extended, then to double) are monotonic, so t_j <= stored(nom_j + B), the latter
 // formed the same way. nom_j grows with j (a product with T > 0 and a quotient by 144, each
 // rounded monotonically), so if stored(nom_J + B) <= t_out then every j of the stretch up to J
-// has t_j <= t_out: the search would move past all of them, and only the corrected time and the
-// value of J itself are needed. B follows from a bound M on |U_j| by the same roundings:
+// has t_j <= t_out: the search would move past all of them, J included. J's value and corrected
+// time are formed only if the crossing turns out to be J + 1, whose interpolation needs them; the
+// search goes on at J + 1 without them. B follows from a bound M on |U_j| by the same roundings:
 // |y| <= stored(M·a/32768), |p| <= stored(|tan|·|y|max), |Δt| <= stored(|p|max/|v|), each step
 // monotonic in its operand. Ties are safe: a corrected time equal to t_out counts as reached
 // either way. Where any of these is not finite, nothing is skipped and every index is formed.
@@ -32,7 +31,9 @@
 // 2^-49 (|nominal time| + |timing error|) + 2^-669 of the exact corrected time, and the rounded
 // output instant within 2^-52 of its own magnitude. A comparison counts as decided only beyond
 // 2^-44 of these magnitudes plus 2^-600, which leaves ample room for the roundings of the margin
-// itself. Elsewhere every comparison is made on exact values.
+// itself. The same estimate decides for a single index outside a window: one whose estimate lies
+// surely before the output instant is passed over on its value alone. Elsewhere every comparison
+// is made on exact values.
 
 namespace {
 
@@ -168,21 +169,19 @@ void formDense(TrackingStream& s, const HighRateSource& highRate, std::int64_t j
     EstimateRange whole;
     std::mutex merging;
     constexpr std::int64_t kPart = 8192;
-    runOrderedBlocks(
-        count, kPart, count, count >= 2 * kPart ? s.formThreads : 1,
-        [&](std::int64_t begin, std::int64_t partEnd) {
-            sourceForm(highRate, j + begin, partEnd - begin, values + begin, 1);
-            if (!s.estimable) {
-                return;
-            }
-            const ExtendedPrecisionScope precision;
-            const EstimateRange part =
-                estimateWindow(s, firstOffset, begin, partEnd, values, estimates);
-            const std::lock_guard<std::mutex> lock(merging);
-            whole.largest = std::max(whole.largest, part.largest);
-            whole.rangeLeft = whole.rangeLeft || part.rangeLeft;
-        },
-        [](std::int64_t) {});
+    runChunks(count, kPart, count >= 2 * kPart ? s.formThreads : 1,
+              [&](std::int64_t begin, std::int64_t partEnd) {
+                  sourceForm(highRate, j + begin, partEnd - begin, values + begin, 1);
+                  if (!s.estimable) {
+                      return;
+                  }
+                  const ExtendedPrecisionScope precision;
+                  const EstimateRange part =
+                      estimateWindow(s, firstOffset, begin, partEnd, values, estimates);
+                  const std::lock_guard<std::mutex> lock(merging);
+                  whole.largest = std::max(whole.largest, part.largest);
+                  whole.rangeLeft = whole.rangeLeft || part.rangeLeft;
+              });
     if (!s.estimable || whole.rangeLeft) {
         s.denseEstimates.clear();
         return;
@@ -213,7 +212,8 @@ double correctedTime(const TrackingStream& s, double value, std::int64_t j) {
     return stored(nominalTime(s, j) - timingError);
 }
 
-void formIndex(TrackingStream& s, const HighRateSource& highRate, std::int64_t j) {
+// Forms the value of index j, keeping it (and, once made, its corrected time) for the next look.
+void formIndexValue(TrackingStream& s, const HighRateSource& highRate, std::int64_t j) {
     if (s.cachedIndex == j) {
         return;
     }
@@ -222,7 +222,43 @@ void formIndex(TrackingStream& s, const HighRateSource& highRate, std::int64_t j
         ++s.formed;
     }
     s.cachedValue = formValue(s, highRate, j);
-    s.cachedTime = correctedTime(s, s.cachedValue, j);
+    s.cachedTimeKnown = false;
+}
+
+void formIndex(TrackingStream& s, const HighRateSource& highRate, std::int64_t j) {
+    formIndexValue(s, highRate, j);
+    if (!s.cachedTimeKnown) {
+        s.cachedTime = correctedTime(s, s.cachedValue, j);
+        s.cachedTimeKnown = true;
+    }
+}
+
+// Makes the value and the corrected time of index − 1 exact where only the search's having
+// passed over it is known.
+void makePreviousExact(TrackingStream& s, const HighRateSource& highRate) {
+    if (!s.previousValueKnown) {
+        s.previousValue = formValue(s, highRate, s.index - 1);
+        s.formed += inDense(s, s.index - 1) ? 0 : 1;
+        s.previousValueKnown = true;
+    }
+    if (!s.previousTimeKnown) {
+        s.previousTime = correctedTime(s, s.previousValue, s.index - 1);
+        s.previousTimeKnown = true;
+    }
+}
+
+// Whether the estimate of value's corrected time at index j surely lies before the output
+// instant, by the margin the comment at the top proves.
+bool surelyBefore(const TrackingStream& s, double value, std::int64_t j, double roughOutput) {
+    if (!s.estimable || !(std::fabs(value) <= kSampleMagnitudeHigh)) {
+        return false;
+    }
+    const double nominal = static_cast<double>(j - kUpsampleAlignmentDelay) * s.highRatePeriod;
+    const double shift = value * s.shiftPerSample;
+    const double margin =
+        (std::fabs(nominal) + std::fabs(shift) + std::fabs(roughOutput)) * kDecisionMargin +
+        kDecisionFloor;
+    return nominal - shift < roughOutput - margin;
 }
 
 // The bound on |Δt| over the stretch [first, last] whose samples are at most `largest` in
@@ -357,11 +393,10 @@ static void searchOutputs(TrackingStream& s, const HighRateSource& highRate, std
             }
             const std::int64_t target = skipTarget(s, highRate, stretchEnd, outputTime);
             if (target > s.index) {
-                formIndex(s, highRate, target);
+                // The target's value and time are formed only if the crossing follows it.
                 s.skipped += target - s.index;
-                s.previousTime = s.cachedTime;
-                s.previousTimeKnown = true;
-                s.previousValue = s.cachedValue;
+                s.previousValueKnown = false;
+                s.previousTimeKnown = false;
                 s.index = target + 1;
                 continue;
             }
@@ -397,24 +432,31 @@ static void searchOutputs(TrackingStream& s, const HighRateSource& highRate, std
             }
             if (k > first) {
                 s.previousValue = s.denseValues[k - 1];
+                s.previousValueKnown = true;
                 s.previousTimeKnown = false;
                 s.index = s.denseBegin + static_cast<std::int64_t>(k);
                 continue;
             }
         }
         ++s.exactSteps;
+        formIndexValue(s, highRate, s.index);
+        if (!s.cachedTimeKnown && surelyBefore(s, s.cachedValue, s.index, stored(outputTime))) {
+            s.previousValue = s.cachedValue;
+            s.previousValueKnown = true;
+            s.previousTimeKnown = false;
+            ++s.index;
+            continue;
+        }
         formIndex(s, highRate, s.index);
         if (outputTime >= static_cast<long double>(s.cachedTime)) {
             s.previousTime = s.cachedTime;
             s.previousTimeKnown = true;
             s.previousValue = s.cachedValue;
+            s.previousValueKnown = true;
             ++s.index;
             continue;
         }
-        if (!s.previousTimeKnown) {
-            s.previousTime = correctedTime(s, s.previousValue, s.index - 1);
-            s.previousTimeKnown = true;
-        }
+        makePreviousExact(s, highRate);
         // Every operand extended, so that no difference is rounded to double on the way.
         const long double before = s.previousValue;
         const long double previousTime = s.previousTime;
@@ -431,10 +473,7 @@ static void runSearch(TrackingStream& s, const HighRateSource& highRate, std::in
     const ExtendedPrecisionScope precision;
     searchOutputs(s, highRate, passLast, outputLimit, output);
     // Between calls the state holds exact values only.
-    if (!s.previousTimeKnown) {
-        s.previousTime = correctedTime(s, s.previousValue, s.index - 1);
-        s.previousTimeKnown = true;
-    }
+    makePreviousExact(s, highRate);
 }
 
 namespace {
@@ -473,7 +512,9 @@ std::int64_t startSecondHalf(TrackingStream& second, const HighRateSource& highR
     second.cachedIndex = -1;
     formIndex(second, highRate, guess);
     second.previousTime = second.cachedTime;
+    second.previousTimeKnown = true;
     second.previousValue = second.cachedValue;
+    second.previousValueKnown = true;
     second.index = guess + 1;
     second.nextOutput = middle;
     second.skipFailedFor = -1;
@@ -510,6 +551,8 @@ static void runSplitSearch(TrackingStream& s, const HighRateSource& highRate, st
     }
     const ExtendedPrecisionScope precision;
     const std::int64_t middle = s.nextOutput + remaining / 2;
+    const std::int64_t formedBefore = s.formed;
+    const std::int64_t skippedBefore = s.skipped;
     TrackingStream second = s;
     const std::int64_t guess = startSecondHalf(second, highRate, middle);
     if (guess < 0) {
@@ -522,23 +565,22 @@ static void runSplitSearch(TrackingStream& s, const HighRateSource& highRate, st
     const double guessTime = second.previousTime;
     const double guessValue = second.previousValue;
     SampleBlock secondOutput;
-    std::thread worker;
-    try {
-        worker =
-            std::thread([&] { runSearch(second, highRate, passLast, outputLimit, secondOutput); });
-    } catch (const std::system_error&) {
-        s.formThreads = threadCount;
-        runSearch(s, highRate, passLast, outputLimit, output);
-        return;
-    }
-    runSearch(s, highRate, passLast, middle, output);
-    worker.join();
+    runChunks(2, 1, 2, [&](std::int64_t begin, std::int64_t end) {
+        for (std::int64_t half = begin; half < end; ++half) {
+            if (half == 0) {
+                runSearch(s, highRate, passLast, middle, output);
+            } else {
+                runSearch(second, highRate, passLast, outputLimit, secondOutput);
+            }
+        }
+    });
     s.formThreads = threadCount;
     second.formThreads = threadCount;
     if (halvesJoin(s, highRate, middle, guess, guessTime, guessValue)) {
         output.insert(output.end(), secondOutput.begin(), secondOutput.end());
-        second.formed += s.formed;
-        second.skipped += s.skipped;
+        // The second half started from the counts the first one started from.
+        second.formed += s.formed - formedBefore;
+        second.skipped += s.skipped - skippedBefore;
         second.halvesJoined = s.halvesJoined + 1;
         s = second;
         return;

@@ -47,7 +47,10 @@ struct TrackingStream {
     double previousValue = 0.0;   // U[j − 1] (0 before index 0)
     std::int64_t nextOutput = 0;  // i
 
-    bool previousTimeKnown = true;  // false while only an estimate has passed over j − 1
+    // False while the search has passed over j − 1 without needing its corrected time (an
+    // estimate or a bound decided), or its value (a bound decided).
+    bool previousTimeKnown = true;
+    bool previousValueKnown = true;
 
     // Where the bound does not help (strong distortion), the samples are formed a window at a
     // time side by side, with double estimates of their corrected times that decide most
@@ -66,6 +69,7 @@ struct TrackingStream {
     std::int64_t cachedIndex = -1;  // the last index formed, with its value and corrected time
     double cachedValue = 0.0;
     double cachedTime = 0.0;
+    bool cachedTimeKnown = false;
 
     std::int64_t skipFailedFor = -1;  // the output for which no skip was found
     // The timing-error bound last made, and the stretch of indices it holds for.

@@ -8,7 +8,7 @@
 #include <emmintrin.h>
 
 #include "dsp/extended.hpp"
-#include "dsp/parallel_blocks.hpp"
+#include "dsp/worker_pool.hpp"
 
 // Output n = f·q + r is the sum over the kept samples x'[j] = stored(x[j]·f), j = q − t, of
 // h[f·t + r]·x'[j] in ascending j. The zeros between the kept samples are left out: with finite
@@ -128,12 +128,10 @@ void makeRows(UpsampleStream& s, std::int64_t endRow, std::int64_t limit, Sample
     output.resize(at + static_cast<std::size_t>(made));
     double* out = output.data() + at;
     const std::int64_t rows = endRow - begin;
-    runOrderedBlocks(
-        rows, kChunkRows, rows, rows >= 4 * kChunkRows ? threadCount : 1,
-        [&](std::int64_t first, std::int64_t last) {
-            computeRows(s, begin + first, begin + last, begin, limit, out);
-        },
-        [](std::int64_t) {});
+    runChunks(rows, kChunkRows, rows >= 4 * kChunkRows ? threadCount : 1,
+              [&](std::int64_t first, std::int64_t last) {
+                  computeRows(s, begin + first, begin + last, begin, limit, out);
+              });
     s.nextRow = endRow;
 }
 
@@ -169,28 +167,35 @@ UpsampleStream makeUpsampleStream(int stageIndex, const std::vector<double>& tap
     return s;
 }
 
-void appendKeptSamples(UpsampleStream& s, const double* input, std::int64_t count) {
-    if (count <= 0) {
-        return;
-    }
-    const std::size_t at = s.kept.size();
-    s.kept.resize(at + static_cast<std::size_t>(count));
-    double* kept = s.kept.data() + at;
+namespace {
+
+// What keeping a run of samples found at its ends and on the way: the largest magnitude of the
+// run's part of the group it starts in and of the group it ends in (each only partly the run's,
+// or shared with a neighbouring run), and whether a sample was not finite.
+struct KeptRun {
+    double firstGroupLargest = 0.0;
+    double lastGroupLargest = 0.0;
+    bool unordered = false;
+};
+
+// Stores the kept samples x'[at + k] = stored(x[k]·f) for k < count (input may be kept itself)
+// and the largest magnitude of every group that lies wholly in the run.
+KeptRun keepRun(UpsampleStream& s, std::int64_t at, const double* input, double* kept,
+                std::int64_t count) {
     // x·f with f at most 6 needs at most 56 significant bits, so the extended product is exact
     // and storing it rounds once: the double product is the same value, and it can be formed
-    // two at a time. Alongside, each group's largest magnitude; a value that is not finite
-    // shows as a NaN in `unordered`.
+    // two at a time. A value that is not finite shows as a NaN in `unordered`.
     const __m128d factor = _mm_set1_pd(static_cast<double>(s.factor));
     const __m128d magnitudeMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
     __m128d unordered = _mm_setzero_pd();
-    const std::int64_t firstGroup = s.received / kUpsampleGroup;
-    const std::int64_t lastGroup = (s.received + count - 1) / kUpsampleGroup;
-    s.groupLargest.resize(static_cast<std::size_t>(lastGroup - s.groupBase + 1), 0.0);
+    bool tailUnordered = false;
+    KeptRun run;
+    const std::int64_t firstGroup = at / kUpsampleGroup;
+    const std::int64_t lastGroup = (at + count - 1) / kUpsampleGroup;
     for (std::int64_t g = firstGroup; g <= lastGroup; ++g) {
-        const std::int64_t from = std::max(g * kUpsampleGroup, s.received) - s.received;
-        const std::int64_t to = std::min((g + 1) * kUpsampleGroup, s.received + count) - s.received;
-        double& largestOfGroup = s.groupLargest[static_cast<std::size_t>(g - s.groupBase)];
-        __m128d largest = _mm_set1_pd(largestOfGroup);
+        const std::int64_t from = std::max(g * kUpsampleGroup, at) - at;
+        const std::int64_t to = std::min((g + 1) * kUpsampleGroup, at + count) - at;
+        __m128d largest = _mm_setzero_pd();
         std::int64_t k = from;
         for (; k + 2 <= to; k += 2) {
             const __m128d value = _mm_mul_pd(_mm_loadu_pd(input + k), factor);
@@ -205,22 +210,65 @@ void appendKeptSamples(UpsampleStream& s, const double* input, std::int64_t coun
         for (; k < to; ++k) {
             kept[k] = input[k] * static_cast<double>(s.factor);
             groupMax = std::max(groupMax, std::fabs(kept[k]));
-            if (!std::isfinite(kept[k])) {
-                unordered = _mm_castsi128_pd(_mm_set1_epi64x(-1));  // the mask a compare sets
-            }
+            tailUnordered = tailUnordered || !std::isfinite(kept[k]);
         }
-        largestOfGroup = groupMax;
+        if (g == firstGroup) {
+            run.firstGroupLargest = groupMax;
+        } else if (g == lastGroup) {
+            run.lastGroupLargest = groupMax;
+        } else {
+            s.groupLargest[static_cast<std::size_t>(g - s.groupBase)] = groupMax;
+        }
     }
-    const bool allFinite = _mm_movemask_pd(unordered) == 0;
-    if (!allFinite) {
-        for (std::int64_t k = 0; k < count; ++k) {
-            if (!std::isfinite(kept[k])) {
-                s.nonFinite.push_back(s.received + k);
-                s.groupLargest[static_cast<std::size_t>((s.received + k) / kUpsampleGroup -
-                                                        s.groupBase)] =
-                    std::numeric_limits<double>::infinity();
-            }
+    if (firstGroup == lastGroup) {
+        run.lastGroupLargest = run.firstGroupLargest;
+    }
+    run.unordered = tailUnordered || _mm_movemask_pd(unordered) != 0;
+    return run;
+}
+
+// Makes room for `count` more kept samples and their groups; returns where they go.
+double* growKept(UpsampleStream& s, std::int64_t count) {
+    const std::size_t at = s.kept.size();
+    s.kept.resize(at + static_cast<std::size_t>(count));
+    const std::int64_t lastGroup = (s.received + count - 1) / kUpsampleGroup;
+    s.groupLargest.resize(static_cast<std::size_t>(lastGroup - s.groupBase + 1), 0.0);
+    return s.kept.data() + at;
+}
+
+// Takes a run's end groups into the groups' maxima.
+void mergeRunEnds(UpsampleStream& s, std::int64_t at, std::int64_t count, const KeptRun& run) {
+    double& first = s.groupLargest[static_cast<std::size_t>(at / kUpsampleGroup - s.groupBase)];
+    first = std::max(first, run.firstGroupLargest);
+    double& last =
+        s.groupLargest[static_cast<std::size_t>((at + count - 1) / kUpsampleGroup - s.groupBase)];
+    last = std::max(last, run.lastGroupLargest);
+}
+
+// After samples [received, received + count) were kept: notes those that are not finite.
+void noteNonFinite(UpsampleStream& s, std::int64_t count) {
+    const double* kept = s.kept.data() + (s.received - s.keptBase);
+    for (std::int64_t k = 0; k < count; ++k) {
+        if (!std::isfinite(kept[k])) {
+            s.nonFinite.push_back(s.received + k);
+            s.groupLargest[static_cast<std::size_t>((s.received + k) / kUpsampleGroup -
+                                                    s.groupBase)] =
+                std::numeric_limits<double>::infinity();
         }
+    }
+}
+
+}  // namespace
+
+void appendKeptSamples(UpsampleStream& s, const double* input, std::int64_t count) {
+    if (count <= 0) {
+        return;
+    }
+    double* kept = growKept(s, count);
+    const KeptRun run = keepRun(s, s.received, input, kept, count);
+    mergeRunEnds(s, s.received, count, run);
+    if (run.unordered) {
+        noteNonFinite(s, count);
     }
     s.received += count;
 }
@@ -230,6 +278,44 @@ void pushUpsampleStream(UpsampleStream& s, const double* input, std::int64_t cou
     appendKeptSamples(s, input, count);
     makeRows(s, s.received, s.factor * s.received, output, threadCount);
     releaseUpsampleBefore(s, s.factor * s.nextRow);
+}
+
+void pushUpsampleStreamInto(UpsampleStream& s, const double* input, std::int64_t count,
+                            UpsampleStream& next, int threadCount) {
+    appendKeptSamples(s, input, count);
+    const std::int64_t begin = s.nextRow;
+    const std::int64_t endRow = s.received;
+    const std::int64_t f = s.factor;
+    if (endRow > begin) {
+        // Each chunk of rows is kept by the next stage while it is still in the cache.
+        const std::int64_t rows = endRow - begin;
+        const std::int64_t at = next.received;
+        double* out = growKept(next, f * rows);
+        std::vector<KeptRun> runs(static_cast<std::size_t>((rows + kChunkRows - 1) / kChunkRows));
+        runChunks(rows, kChunkRows, rows >= 4 * kChunkRows ? threadCount : 1,
+                  [&](std::int64_t first, std::int64_t last) {
+                      for (std::int64_t from = first; from < last; from += kChunkRows) {
+                          const std::int64_t to = std::min(last, from + kChunkRows);
+                          computeRows(s, begin + from, begin + to, begin, f * endRow, out);
+                          double* made = out + f * from;
+                          runs[static_cast<std::size_t>(from / kChunkRows)] =
+                              keepRun(next, at + f * from, made, made, f * (to - from));
+                      }
+                  });
+        bool unordered = false;
+        for (std::size_t c = 0; c < runs.size(); ++c) {
+            const std::int64_t from = static_cast<std::int64_t>(c) * kChunkRows;
+            const std::int64_t to = std::min(rows, from + kChunkRows);
+            mergeRunEnds(next, at + f * from, f * (to - from), runs[c]);
+            unordered = unordered || runs[c].unordered;
+        }
+        if (unordered) {
+            noteNonFinite(next, f * rows);
+        }
+        next.received += f * rows;
+        s.nextRow = endRow;
+    }
+    releaseUpsampleBefore(s, f * s.nextRow);
 }
 
 void finishUpsampleStream(UpsampleStream& s, SampleBlock& output) {
@@ -274,13 +360,11 @@ void formUpsampleOutputs(const UpsampleStream& s, std::int64_t first, std::int64
     const std::int64_t rowCount = endRow - firstRow;
     // The helpers write into this thread's buffer, not into their own thread_local one.
     double* const rowData = rows.data();
-    runOrderedBlocks(
-        rowCount, kChunkRows, rowCount, rowCount >= 4 * kChunkRows ? threadCount : 1,
-        [&s, firstRow, rowData](std::int64_t begin, std::int64_t end) {
-            computeRows(s, firstRow + begin, firstRow + end, firstRow,
-                        std::numeric_limits<std::int64_t>::max(), rowData);
-        },
-        [](std::int64_t) {});
+    runChunks(rowCount, kChunkRows, rowCount >= 4 * kChunkRows ? threadCount : 1,
+              [&s, firstRow, rowData](std::int64_t begin, std::int64_t end) {
+                  computeRows(s, firstRow + begin, firstRow + end, firstRow,
+                              std::numeric_limits<std::int64_t>::max(), rowData);
+              });
     std::copy_n(rows.begin() + (first - f * firstRow), count, out);
 }
 

@@ -42,6 +42,11 @@ UpsampleStream makeUpsampleStream(int stageIndex, const std::vector<double>& tap
 void pushUpsampleStream(UpsampleStream& stream, const double* input, std::int64_t count,
                         SampleBlock& output, int threadCount);
 
+// The same, with the outputs taken straight into `next` as its input, as appendKeptSamples
+// would take them.
+void pushUpsampleStreamInto(UpsampleStream& stream, const double* input, std::int64_t count,
+                            UpsampleStream& next, int threadCount);
+
 // The input has ended: appends the outputs that remain, up to the length f·m + L.
 void finishUpsampleStream(UpsampleStream& stream, SampleBlock& output);
 

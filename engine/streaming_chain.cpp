@@ -19,7 +19,7 @@
 namespace {
 
 // Input is taken in pieces of at most this many frames, which bounds every buffer in between.
-constexpr std::int64_t kPieceFrames = 16384;
+constexpr std::int64_t kPieceFrames = 4096;
 
 }  // namespace
 
@@ -106,15 +106,12 @@ static void pushPiece(StreamingChain::State& s, const double* samples, std::int6
     }
     s.framesIn += frames;
     runLateralBlock(s.filter, s.lateral.data(), frames);
-    const int threads = s.settings.threadCount;
+    // Every stage's outputs go straight in as the next one's input, the last stage's included;
+    // each later stage then makes what its new input completes.
     for (std::size_t stage = 0; stage + 1 < s.stages.size(); ++stage) {
-        s.between.clear();
-        pushUpsampleStream(s.stages[stage], s.lateral.data(),
-                           static_cast<std::int64_t>(s.lateral.size()), s.between, threads);
-        s.lateral.swap(s.between);
+        pushUpsampleStreamInto(s.stages[stage], s.lateral.data(), stage == 0 ? frames : 0,
+                               s.stages[stage + 1], s.settings.threadCount);
     }
-    appendKeptSamples(s.stages.back(), s.lateral.data(),
-                      static_cast<std::int64_t>(s.lateral.size()));
     drainTracking(s, -1);
 }
 

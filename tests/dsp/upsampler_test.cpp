@@ -166,6 +166,60 @@ TEST(UpsamplerTest, FastStageMatchesScatterBitForBit) {
     }
 }
 
+// A stage that hands its outputs straight to the next keeps there what a plain push followed by
+// appendKeptSamples keeps: the same samples, group maxima and non-finite indices, whatever the
+// pieces (some large enough for several chunks on several threads) and the group boundaries.
+TEST(UpsamplerTest, ChainedStageKeepsWhatAPlainPushKeeps) {
+    std::mt19937_64 rng(20261210);
+    for (const RandomCase& c : kRandomCases) {
+        for (int stage = 0; stage < 3; ++stage) {
+            const std::vector<double> taps =
+                c.mthBand ? mthBandTaps(stage, rng)
+                          : drawMany(c.taps, kUpsampleStages[stage].tapCount, rng);
+            const std::vector<double> nextTaps = mthBandTaps(stage + 1, rng);
+            // Sums over values that are not finite take the slow path: a few such samples in a
+            // long input, and short inputs where most sums overflow or a tap is not finite.
+            const bool slow = c.nonFiniteTap || c.samples == Pool::Huge;
+            std::vector<double> input = drawMany(
+                c.samples == Pool::NonFinite ? Pool::Ordinary : c.samples, slow ? 500 : 14000, rng);
+            if (c.samples == Pool::NonFinite) {
+                for (int k = 0; k < 6; ++k) {
+                    input[rng() % input.size()] = draw(Pool::NonFinite, rng) * kInf;
+                }
+            }
+            for (int threads : {1, 2, 3}) {
+                UpsampleStream chained = makeUpsampleStream(stage, taps);
+                UpsampleStream chainedNext = makeUpsampleStream(stage + 1, nextTaps);
+                UpsampleStream plain = makeUpsampleStream(stage, taps);
+                UpsampleStream plainNext = makeUpsampleStream(stage + 1, nextTaps);
+                for (std::size_t at = 0; at < input.size();) {
+                    const std::size_t piece = std::min<std::size_t>(
+                        input.size() - at, rng() % 4 == 0 ? 4096 + rng() % 3000 : rng() % 50);
+                    const auto count = static_cast<std::int64_t>(piece);
+                    pushUpsampleStreamInto(chained, input.data() + at, count, chainedNext, threads);
+                    SampleBlock made;
+                    pushUpsampleStream(plain, input.data() + at, count, made, threads);
+                    appendKeptSamples(plainNext, made.data(),
+                                      static_cast<std::int64_t>(made.size()));
+                    at += piece;
+                }
+                const std::string where = std::string(c.name) + ", stage " +
+                                          std::to_string(stage + 1) + ", " +
+                                          std::to_string(threads) + " threads";
+                EXPECT_EQ(chained.nextRow, plain.nextRow) << where;
+                ASSERT_EQ(chainedNext.received, plainNext.received) << where;
+                EXPECT_EQ(chainedNext.keptBase, plainNext.keptBase) << where;
+                EXPECT_TRUE(sameBits({plainNext.kept.begin(), plainNext.kept.end()},
+                                     bufferOf({chainedNext.kept.begin(), chainedNext.kept.end()})))
+                    << where << ", kept samples";
+                EXPECT_TRUE(sameBits(plainNext.groupLargest, bufferOf(chainedNext.groupLargest)))
+                    << where << ", group maxima";
+                EXPECT_EQ(chainedNext.nonFinite, plainNext.nonFinite) << where;
+            }
+        }
+    }
+}
+
 // A lone term that underflows to −0 followed by a stuffed zero under a positive tap: the full
 // sum ends at +0, the sum over the kept samples alone at −0.
 TEST(UpsamplerTest, StuffedZeroTurnsUnderflowedNegativeZeroPositive) {
