@@ -363,7 +363,7 @@ TEST_F(TerminalSession, ResizingDuringTheDialogueAndTheProcessingLosesNothing) {
 }
 
 // Trouble while the processing lines run: a kill as the processing starts and as the output is
-// written; too little memory for the buffers (30 MB of address space: the dialogue fits, the
+// written; too little memory for the buffers (16 MB of address space: the dialogue fits, the
 // output of a 10-second file does not); helper threads that cannot start (900 MB stacks in 1 GB),
 // which only takes longer. The terminal is always given back, and the output file is there only
 // when it was written whole (a kill that lands after the rename finds it complete), with no
@@ -377,7 +377,7 @@ TEST_F(TerminalSession, TroubleDuringTheProcessingEndsCleanly) {
     for (const Trouble& trouble :
          {Trouble{"", "Converting source signal to M-S format...", 143},
           Trouble{"", "Writing output file...", 143},
-          Trouble{"ulimit -v 30000", "There is not enough memory to process this file", 1},
+          Trouble{"ulimit -v 16000", "There is not enough memory to process this file", 1},
           Trouble{"ulimit -v 1000000 && ulimit -s 900000", "Job finished", 0}}) {
         SCOPED_TRACE(trouble.awaited);
 #ifdef __SANITIZE_ADDRESS__
