@@ -1,6 +1,7 @@
 #include "dsp/polyphase_kernel.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <vector>
@@ -117,9 +118,23 @@ LaneKernel fastestLaneKernel() {
     return wide < x87 ? accumulateLanesAvx512 : accumulateLanesX87;
 }
 
+namespace {
+
+std::atomic<LaneKernel> chosenKernel{nullptr};
+
+}  // namespace
+
+void useLaneKernel(LaneKernel kernel) {
+    chosenKernel.store(kernel, std::memory_order_relaxed);
+}
+
 void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                      double* acc) {
-    static const LaneKernel kernel = fastestLaneKernel();
+    LaneKernel kernel = chosenKernel.load(std::memory_order_relaxed);
+    if (kernel == nullptr) {
+        static const LaneKernel measured = fastestLaneKernel();
+        kernel = measured;
+    }
     kernel(newest, terms, termCount, acc);
 }
 
@@ -136,6 +151,8 @@ void accumulateLanesX87(const double* newest, const PhaseTerm* terms, std::int64
 LaneKernel fastestLaneKernel() {
     return accumulateLanesPortable;
 }
+
+void useLaneKernel(LaneKernel) {}
 
 void accumulateLanes(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                      double* acc) {

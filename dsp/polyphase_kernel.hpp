@@ -25,6 +25,10 @@ using LaneKernel = void (*)(const double* newest, const PhaseTerm* terms, std::i
 // measures once, on first use, and keeps to its choice.
 LaneKernel fastestLaneKernel();
 
+// Makes accumulateLanes use `kernel` from now on (nullptr: the measured choice again). All
+// kernels give the same sums; this is for comparing them through the whole chain.
+void useLaneKernel(LaneKernel kernel);
+
 // The x87 form, and the AVX-512 form for processors that have it.
 void accumulateLanesX87(const double* newest, const PhaseTerm* terms, std::int64_t termCount,
                         double* acc);

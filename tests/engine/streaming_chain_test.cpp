@@ -9,9 +9,12 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "dsp/cpu_features.hpp"
 #include "dsp/extended.hpp"
+#include "dsp/polyphase_kernel.hpp"
 #include "dsp/shelving_filter.hpp"
 #include "tests/reference/reference_chain.hpp"
 #include "tests/reference/reference_shelving.hpp"
@@ -143,6 +146,21 @@ TEST_P(StreamingChainTest, MatchesTheDirectImplementationForAnySplitAndThreadCou
             expectSameBits(expected, runEngine(c, input, split.pieces, threads),
                            std::string(split.name) + ", " + std::to_string(threads) + " thread(s)");
         }
+    }
+    // Each lane kernel in turn, whichever this processor would choose.
+    struct KernelInUse {
+        explicit KernelInUse(LaneKernel kernel) { useLaneKernel(kernel); }
+        ~KernelInUse() { useLaneKernel(nullptr); }
+    };
+    std::vector<std::pair<const char*, LaneKernel>> kernels = {
+        {"x87", accumulateLanesX87}, {"portable", accumulateLanesPortable}};
+    if (hasAvx512()) {
+        kernels.emplace_back("avx512", accumulateLanesAvx512);
+    }
+    for (const auto& [name, kernel] : kernels) {
+        const KernelInUse inUse(kernel);
+        expectSameBits(expected, runEngine(c, input, randomPieces(c.frames, 5u), 2),
+                       std::string("random blocks, 2 threads, the ") + name + " kernel");
     }
 }
 
