@@ -212,16 +212,21 @@ double correctedTime(const TrackingStream& s, double value, std::int64_t j) {
     return stored(nominalTime(s, j) - timingError);
 }
 
+// The value of index j, counted as formed unless a window already holds it.
+double formCounted(TrackingStream& s, const HighRateSource& highRate, std::int64_t j) {
+    if (!inDense(s, j)) {
+        ++s.formed;
+    }
+    return formValue(s, highRate, j);
+}
+
 // Forms the value of index j, keeping it (and, once made, its corrected time) for the next look.
 void formIndexValue(TrackingStream& s, const HighRateSource& highRate, std::int64_t j) {
     if (s.cachedIndex == j) {
         return;
     }
     s.cachedIndex = j;
-    if (!inDense(s, j)) {
-        ++s.formed;
-    }
-    s.cachedValue = formValue(s, highRate, j);
+    s.cachedValue = formCounted(s, highRate, j);
     s.cachedTimeKnown = false;
 }
 
@@ -237,8 +242,7 @@ void formIndex(TrackingStream& s, const HighRateSource& highRate, std::int64_t j
 // passed over it is known.
 void makePreviousExact(TrackingStream& s, const HighRateSource& highRate) {
     if (!s.previousValueKnown) {
-        s.previousValue = formValue(s, highRate, s.index - 1);
-        s.formed += inDense(s, s.index - 1) ? 0 : 1;
+        s.previousValue = formCounted(s, highRate, s.index - 1);
         s.previousValueKnown = true;
     }
     if (!s.previousTimeKnown) {

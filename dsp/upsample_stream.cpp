@@ -87,6 +87,11 @@ double outputOfRow(const UpsampleStream& s, std::int64_t q, int r) {
     return isNegativeZero(acc) ? wholeWindowSum(s, n) : acc;
 }
 
+// Threads for making `rows` rows: fewer than four chunks are not worth waking a helper for.
+int rowThreads(std::int64_t rows, int threadCount) {
+    return rows >= 4 * kChunkRows ? threadCount : 1;
+}
+
 // Rows [begin, end) into out, where out[0] is output f·rowBase; outputs at or beyond `limit`
 // are not made.
 void computeRows(const UpsampleStream& s, std::int64_t begin, std::int64_t end,
@@ -128,7 +133,7 @@ void makeRows(UpsampleStream& s, std::int64_t endRow, std::int64_t limit, Sample
     output.resize(at + static_cast<std::size_t>(made));
     double* out = output.data() + at;
     const std::int64_t rows = endRow - begin;
-    runChunks(rows, kChunkRows, rows >= 4 * kChunkRows ? threadCount : 1,
+    runChunks(rows, kChunkRows, rowThreads(rows, threadCount),
               [&](std::int64_t first, std::int64_t last) {
                   computeRows(s, begin + first, begin + last, begin, limit, out);
               });
@@ -292,7 +297,7 @@ void pushUpsampleStreamInto(UpsampleStream& s, const double* input, std::int64_t
         const std::int64_t at = next.received;
         double* out = growKept(next, f * rows);
         std::vector<KeptRun> runs(static_cast<std::size_t>((rows + kChunkRows - 1) / kChunkRows));
-        runChunks(rows, kChunkRows, rows >= 4 * kChunkRows ? threadCount : 1,
+        runChunks(rows, kChunkRows, rowThreads(rows, threadCount),
                   [&](std::int64_t first, std::int64_t last) {
                       for (std::int64_t from = first; from < last; from += kChunkRows) {
                           const std::int64_t to = std::min(last, from + kChunkRows);
@@ -360,7 +365,7 @@ void formUpsampleOutputs(const UpsampleStream& s, std::int64_t first, std::int64
     const std::int64_t rowCount = endRow - firstRow;
     // The helpers write into this thread's buffer, not into their own thread_local one.
     double* const rowData = rows.data();
-    runChunks(rowCount, kChunkRows, rowCount >= 4 * kChunkRows ? threadCount : 1,
+    runChunks(rowCount, kChunkRows, rowThreads(rowCount, threadCount),
               [&s, firstRow, rowData](std::int64_t begin, std::int64_t end) {
                   computeRows(s, firstRow + begin, firstRow + end, firstRow,
                               std::numeric_limits<std::int64_t>::max(), rowData);

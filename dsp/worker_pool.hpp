@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <utility>
+#include <type_traits>
 
 // One pool of helper threads for the whole process, started on first use and kept waiting
 // between jobs, so that a job costs a wake-up instead of a thread start.
