@@ -42,6 +42,16 @@ std::string progressLine(const std::string& label, double fraction, double speed
     return line;
 }
 
+std::string openEndedProgressLine(const std::string& label, double secondsDone, double speed) {
+    std::string line = label + "  " + clockText(secondsDone) + " of audio";
+    if (speed > 0.0 && std::isfinite(speed)) {
+        char text[64];
+        std::snprintf(text, sizeof text, "  %7.1fx real time", speed);
+        line += text;
+    }
+    return line;
+}
+
 ProgressBar::ProgressBar(bool enabled) : drawing_(enabled && ::isatty(STDERR_FILENO) == 1) {}
 
 ProgressBar::~ProgressBar() {
@@ -81,7 +91,10 @@ void ProgressBar::draw(std::int64_t doneFrames) {
         speed = static_cast<double>(doneFrames) / sampleRate_ / elapsed;
         secondsLeft = static_cast<double>(totalFrames_ - doneFrames) / sampleRate_ / speed;
     }
-    const std::string line = progressLine(label_, fraction, speed, secondsLeft);
+    const std::string line =
+        totalFrames_ < 0
+            ? openEndedProgressLine(label_, static_cast<double>(doneFrames) / sampleRate_, speed)
+            : progressLine(label_, fraction, speed, secondsLeft);
     std::fprintf(stderr, "\r%s\033[K", line.c_str());
     std::fflush(stderr);
     drawn_ = true;

@@ -15,7 +15,8 @@ class ProgressBar {
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
 
-    // Starts a phase named `label` over `totalFrames` frames of audio at `sampleRate`.
+    // Starts a phase named `label` over `totalFrames` frames of audio at `sampleRate`; -1 when the
+    // total is not known (a pipe), and the line then shows how much is done.
     void start(const std::string& label, std::int64_t totalFrames, int sampleRate);
     // `doneFrames` of the phase's frames are done; draws when the last drawing is old enough.
     void update(std::int64_t doneFrames);
@@ -41,3 +42,7 @@ class ProgressBar {
 // (no time has passed), the speed and time left are left out.
 std::string progressLine(const std::string& label, double fraction, double speed,
                          double secondsLeft);
+
+// The line drawn for a phase whose length is not known: label, the audio done and the speed, e.g.
+// "rendering   2:05 of audio   75.2x real time".
+std::string openEndedProgressLine(const std::string& label, double secondsDone, double speed);

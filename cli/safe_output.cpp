@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -204,4 +205,9 @@ int openScratchFile(const std::string& folder, std::string& reason) {
     }
     ::unlink(name.c_str());
     return fd;
+}
+
+std::string temporaryFolder() {
+    const char* folder = std::getenv("TMPDIR");
+    return folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
 }

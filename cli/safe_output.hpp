@@ -44,3 +44,7 @@ void installOutputSignalHandlers();
 // An unnamed scratch file in `folder` (removed by the system as soon as it is closed, however the
 // program ends): its descriptor, or -1 with the reason.
 int openScratchFile(const std::string& folder, std::string& reason);
+
+// The folder for scratch files of a run whose output has no folder (standard output): $TMPDIR,
+// or /tmp.
+std::string temporaryFolder();
