@@ -21,6 +21,7 @@
 #include "cli/cli_options.hpp"
 #include "cli/commands.hpp"
 #include "cli/geometry_options.hpp"
+#include "cli/output_format.hpp"
 #include "cli/progress.hpp"
 #include "cli/safe_output.hpp"
 #include "dsp/coefficient_set.hpp"
@@ -50,12 +51,13 @@ struct RenderOptions {
     CLI::Option* fromOption = nullptr;
     CLI::Option* toOption = nullptr;
     std::string bits;  // "", "16", "24" or "32f"
+    std::string type;  // --type: the output's format by name, "" to take it from OUTPUT's name
+    double quality = 0.0;
+    CLI::Option* qualityOption = nullptr;
     int threads = defaultThreadCount();
     bool quiet = false;
     bool json = false;
 };
-
-enum class OutputKind { Sixteen, TwentyFour, Float };
 
 class RenderFailure : public std::exception {
   public:
@@ -71,42 +73,6 @@ class RenderFailure : public std::exception {
 
 [[noreturn]] void fail(int exitCode, const std::string& message) {
     throw RenderFailure(exitCode, message);
-}
-
-OutputKind outputKindFor(const std::string& bits, int inputEncoding) {
-    if (bits == "16") {
-        return OutputKind::Sixteen;
-    }
-    if (bits == "24") {
-        return OutputKind::TwentyFour;
-    }
-    if (bits == "32f") {
-        return OutputKind::Float;
-    }
-    // The input's own sample format where it is one of the three; wider integers and doubles
-    // become float, narrower and companded samples 16-bit.
-    switch (inputEncoding) {
-        case SF_FORMAT_PCM_24:
-            return OutputKind::TwentyFour;
-        case SF_FORMAT_PCM_32:
-        case SF_FORMAT_FLOAT:
-        case SF_FORMAT_DOUBLE:
-            return OutputKind::Float;
-        default:
-            return OutputKind::Sixteen;
-    }
-}
-
-int encodingOf(OutputKind kind) {
-    switch (kind) {
-        case OutputKind::Sixteen:
-            return SF_FORMAT_PCM_16;
-        case OutputKind::TwentyFour:
-            return SF_FORMAT_PCM_24;
-        case OutputKind::Float:
-            return SF_FORMAT_FLOAT;
-    }
-    return SF_FORMAT_PCM_16;
 }
 
 bool given(const CLI::Option* option) {
@@ -189,13 +155,14 @@ ChainSettings chainSettingsFor(const RenderOptions& options) {
     return settings;
 }
 
-// What the chain takes from the input file.
+// What the chain takes from the input file. A side spread from --from to --to needs the input's
+// length (checked before); at a constant radius the length does not matter.
 void fitToInput(ChainSettings& settings, const AudioInfo& input,
                 const CoefficientSet& coefficients) {
     settings.sampleRate = input.sampleRate;
     settings.channelCount = input.channelCount;
     settings.coefficients = &coefficients;
-    settings.path.frameCount = input.frameCount;
+    settings.path.frameCount = input.lengthKnown ? input.frameCount : 0;
     settings.path.sampleRate = input.sampleRate;
 }
 
@@ -262,18 +229,24 @@ void runChain(AudioReader& reader, StreamingChain& chain, ProgressBar& progress,
     drain();
 }
 
+// The names the messages give the input and the output: standard input and output for "-".
+struct Names {
+    std::string input;
+    std::string output;
+};
+
 // 32-bit float: the unscaled output over 32768, written as it comes.
 RenderResult renderFloat(AudioReader& reader, StreamingChain& chain, AudioWriter& writer,
-                         ProgressBar& progress, const RenderOptions& options) {
+                         ProgressBar& progress, const Names& names) {
     std::vector<float> floats(static_cast<std::size_t>(kBlockFrames * reader.info().channelCount));
     const int channels = reader.info().channelCount;
     std::string reason;
-    runChain(reader, chain, progress, options.inputPath, [&](const double* values, std::int64_t n) {
+    runChain(reader, chain, progress, names.input, [&](const double* values, std::int64_t n) {
         for (std::int64_t k = 0; k < n * channels; ++k) {
             floats[static_cast<std::size_t>(k)] = static_cast<float>(values[k] / 32768.0);
         }
         if (!writer.writeFloats(floats.data(), n, reason)) {
-            fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
+            fail(kExitFileError, "cannot write " + names.output + ": " + reason);
         }
     });
     RenderResult result;
@@ -282,11 +255,31 @@ RenderResult renderFloat(AudioReader& reader, StreamingChain& chain, AudioWriter
     return result;
 }
 
-// 16 and 24 bits: the gain needs the whole output's peak, so the unscaled output goes to a
-// scratch file beside the output first; then it is scaled, dithered and written.
-RenderResult renderDithered(AudioReader& reader, StreamingChain& chain, AudioWriter& writer,
-                            ProgressBar& progress, const RenderOptions& options,
-                            const std::string& folder, OutputKind kind) {
+// The gain of an output that is scaled as a whole: 16 and 24 bits keep 2 steps below full scale
+// before dither, an encoded output stays as far below it so that nothing clips; float is unscaled.
+double gainFor(OutputKind kind, double peak) {
+    switch (kind) {
+        case OutputKind::Sixteen:
+        case OutputKind::Encoded:
+            return chooseOutputGain(peak, kOutputPeakLimit);
+        case OutputKind::TwentyFour:
+            return chooseOutputGain(peak, kOutputPeakLimit24);
+        case OutputKind::Float:
+            break;
+    }
+    return 1.0;
+}
+
+// 16 and 24 bits and encoded outputs: the gain needs the whole output's peak, so the unscaled
+// output goes to a scratch file first; then it is scaled, dithered or encoded, and written. A
+// float output whose length is not known yet (read from a pipe) takes the same way, so that its
+// header is written once, for the length it has. `openWriter` starts the output once the number
+// of frames is known.
+template <typename OpenWriter>
+RenderResult renderThroughScratch(AudioReader& reader, StreamingChain& chain, AudioWriter& writer,
+                                  ProgressBar& progress, const Names& names,
+                                  const std::string& folder, OutputKind kind,
+                                  OpenWriter openWriter) {
     const int channels = reader.info().channelCount;
     std::string reason;
     const int scratch = openScratchFile(folder, reason);
@@ -298,14 +291,14 @@ RenderResult renderDithered(AudioReader& reader, StreamingChain& chain, AudioWri
         ~Closer() { ::close(fd); }
     } closer{scratch};
 
-    runChain(reader, chain, progress, options.inputPath, [&](const double* values, std::int64_t n) {
+    runChain(reader, chain, progress, names.input, [&](const double* values, std::int64_t n) {
         writeScratch(scratch, values, static_cast<std::size_t>(n * channels) * sizeof(double));
     });
     RenderResult result;
     result.frames = chain.framesOut();
     result.peak = chain.peakMagnitude();
-    const double limit = kind == OutputKind::Sixteen ? kOutputPeakLimit : kOutputPeakLimit24;
-    result.gain = chooseOutputGain(result.peak, limit);
+    result.gain = gainFor(kind, result.peak);
+    openWriter(result.frames);
 
     if (::lseek(scratch, 0, SEEK_SET) != 0) {
         fail(kExitFileError,
@@ -314,20 +307,32 @@ RenderResult renderDithered(AudioReader& reader, StreamingChain& chain, AudioWri
     progress.start("writing  ", result.frames, reader.info().sampleRate);
     std::vector<double> values(static_cast<std::size_t>(kBlockFrames * channels));
     std::vector<std::int32_t> samples(values.size());
+    std::vector<float> floats(values.size());
     DitherGenerator dither;
     for (std::int64_t done = 0; done < result.frames;) {
         const std::int64_t n = std::min(kBlockFrames, result.frames - done);
         const std::size_t count = static_cast<std::size_t>(n * channels);
         readAll(scratch, values.data(), count * sizeof(double));
-        for (std::size_t k = 0; k < count; ++k) {
-            const double r1 = dither.next();
-            const double r2 = dither.next();
-            samples[k] = kind == OutputKind::Sixteen
-                             ? quantiseSample(values[k], result.gain, r1, r2)
-                             : quantiseSample24(values[k], result.gain, r1, r2);
+        bool written = false;
+        if (kind == OutputKind::Sixteen || kind == OutputKind::TwentyFour) {
+            for (std::size_t k = 0; k < count; ++k) {
+                const double r1 = dither.next();
+                const double r2 = dither.next();
+                samples[k] = kind == OutputKind::Sixteen
+                                 ? quantiseSample(values[k], result.gain, r1, r2)
+                                 : quantiseSample24(values[k], result.gain, r1, r2);
+            }
+            written = writer.writeIntegers(samples.data(), n, reason);
+        } else {
+            for (std::size_t k = 0; k < count; ++k) {
+                floats[k] = static_cast<float>(kind == OutputKind::Float
+                                                   ? values[k] / 32768.0
+                                                   : result.gain * values[k] / 32768.0);
+            }
+            written = writer.writeFloats(floats.data(), n, reason);
         }
-        if (!writer.writeIntegers(samples.data(), n, reason)) {
-            fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
+        if (!written) {
+            fail(kExitFileError, "cannot write " + names.output + ": " + reason);
         }
         done += n;
         progress.update(done);
@@ -348,6 +353,15 @@ int render(const RenderOptions& options) {
     // The options first: a usage error is reported before any file is touched.
     ChainSettings settings = chainSettingsFor(options);
     std::string message;
+    const bool fromPipe = options.inputPath == "-";
+    const bool toPipe = options.outputPath == "-";
+    const Names names{fromPipe ? "standard input" : options.inputPath,
+                      toPipe ? "standard output" : options.outputPath};
+    if (toPipe && ::isatty(STDOUT_FILENO) == 1) {
+        fail(kExitUsageError,
+             "standard output is a terminal: pipe it into another program, redirect it to a "
+             "file, or name an OUTPUT file");
+    }
 
     CoefficientSet coefficients;
     if (!loadCoefficientSet(programDirectory(), coefficients, message)) {
@@ -356,63 +370,87 @@ int render(const RenderOptions& options) {
 
     AudioReader reader;
     std::string reason;
-    if (!reader.open(options.inputPath, reason)) {
-        fail(kExitFileError, "cannot read " + options.inputPath + ": " + reason);
+    if (!(fromPipe ? reader.openStandardInput(reason) : reader.open(options.inputPath, reason))) {
+        fail(kExitFileError, "cannot read " + names.input + ": " + reason);
     }
     const AudioInfo& input = reader.info();
     if (input.channelCount < 1 || input.channelCount > kMostChannels) {
-        fail(kExitFileError, options.inputPath + " has " + std::to_string(input.channelCount) +
+        fail(kExitFileError, names.input + " has " + std::to_string(input.channelCount) +
                                  " channels; only mono and stereo files can be rendered");
     }
     if (input.sampleRate < kLowestRate || input.sampleRate > kHighestRate) {
-        fail(kExitFileError, options.inputPath + " has a sample rate of " +
+        fail(kExitFileError, names.input + " has a sample rate of " +
                                  std::to_string(input.sampleRate) +
                                  " Hz; rates from 32000 to 192000 Hz can be rendered");
     }
-
-    const OutputKind kind = outputKindFor(options.bits, input.format.encoding);
-    AudioFormat outputFormat;
-    outputFormat.container = input.format.container;
-    outputFormat.encoding = encodingOf(kind);
-    outputFormat.endian = input.format.endian;
-    const std::int64_t dataBytes =
-        input.frameCount * input.channelCount * (encodingBits(outputFormat.encoding) / 8);
-    if ((outputFormat.container == SF_FORMAT_WAV || outputFormat.container == SF_FORMAT_WAVEX) &&
-        dataBytes > kLargestWaveData) {
-        outputFormat.container = SF_FORMAT_RF64;
+    if (!input.lengthKnown && (given(options.fromOption) || given(options.toOption))) {
+        fail(kExitUsageError, "--from and --to spread the side over the input's length, which " +
+                                  (fromPipe ? std::string("a pipe does not tell")
+                                            : names.input + " does not tell (its end is missing)") +
+                                  ": pass the whole file");
     }
-    if (!canWrite(outputFormat, input.sampleRate, input.channelCount)) {
-        fail(options.bits.empty() ? kExitFileError : kExitUsageError,
-             "a " + containerName(outputFormat.container) + " file cannot hold " +
-                 (kind == OutputKind::Float
-                      ? std::string("32-bit float")
-                      : std::to_string(encodingBits(outputFormat.encoding)) + "-bit") +
-                 " samples" +
-                 (options.bits.empty() ? std::string("") : std::string("; choose other --bits")));
+
+    OutputPlan plan;
+    OutputRequest request{options.outputPath, options.type, options.bits, std::nullopt};
+    if (given(options.qualityOption)) {
+        request.quality = options.quality;
+    }
+    if (!planOutput(request, input, plan, message)) {
+        fail(kExitUsageError, message);
     }
 
     installOutputSignalHandlers();
     SafeOutput output;
-    if (!output.begin(options.outputPath, reason)) {
-        fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
+    int outputFd = STDOUT_FILENO;
+    std::string scratchFolder = temporaryFolder();
+    if (!toPipe) {
+        if (!output.begin(options.outputPath, reason)) {
+            fail(kExitFileError, "cannot write " + names.output + ": " + reason);
+        }
+        outputFd = output.fd();
+        scratchFolder = output.folder();
     }
     AudioWriter writer;
-    if (!writer.open(output.fd(), outputFormat, input.sampleRate, input.channelCount, reason)) {
-        fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
-    }
+    // Starts the output for `frames` frames (-1: not known): a WAV file of more than 4 GB is
+    // written as RF64.
+    const auto openWriter = [&](std::int64_t frames) {
+        const std::int64_t dataBytes =
+            frames * input.channelCount * (encodingBits(plan.format.encoding) / 8);
+        if (!toPipe &&
+            (plan.format.container == SF_FORMAT_WAV || plan.format.container == SF_FORMAT_WAVEX) &&
+            frames >= 0 && dataBytes > kLargestWaveData) {
+            plan.format.container = SF_FORMAT_RF64;
+        }
+        const bool opened = toPipe ? writer.openStream(outputFd, plan.format, input.sampleRate,
+                                                       input.channelCount, reason)
+                                   : writer.open(outputFd, plan.format, input.sampleRate,
+                                                 input.channelCount, reason);
+        if (!opened ||
+            (given(options.qualityOption) && !writer.setQuality(options.quality, reason))) {
+            fail(kExitFileError, "cannot write " + names.output + ": " + reason);
+        }
+    };
 
     fitToInput(settings, input, coefficients);
     StreamingChain chain(settings);
     ProgressBar progress(!options.quiet);
-    progress.start("rendering", input.frameCount, input.sampleRate);
-    const RenderResult result =
-        kind == OutputKind::Float
-            ? renderFloat(reader, chain, writer, progress, options)
-            : renderDithered(reader, chain, writer, progress, options, output.folder(), kind);
-    if (!writer.close(reason) || !output.commit(reason)) {
-        fail(kExitFileError, "cannot write " + options.outputPath + ": " + reason);
+    progress.start("rendering", input.lengthKnown ? input.frameCount : -1, input.sampleRate);
+    RenderResult result;
+    if (plan.kind == OutputKind::Float && (toPipe || input.lengthKnown)) {
+        openWriter(input.lengthKnown ? input.frameCount : -1);
+        result = renderFloat(reader, chain, writer, progress, names);
+    } else {
+        result = renderThroughScratch(reader, chain, writer, progress, names, scratchFolder,
+                                      plan.kind, openWriter);
+    }
+    if (!writer.close(reason) || (!toPipe && !output.commit(reason))) {
+        fail(kExitFileError, "cannot write " + names.output + ": " + reason);
     }
     progress.clear();
+    const std::string warning = reader.endWarning(names.input);
+    if (!warning.empty()) {
+        std::fprintf(stderr, "cartrivex-cli render: warning: %s\n", warning.c_str());
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const double attenuation = attenuationDecibels(result.gain);
@@ -451,12 +489,19 @@ int render(const RenderOptions& options) {
         report["peak"] = result.peak;
         report["gain"] = result.gain;
         report["attenuation_db"] = attenuation;
-        report["output"] = formatJson(outputFormat);
+        report["output"] = formatJson(plan.format);
         report["output"]["path"] = options.outputPath;
+        if (given(options.qualityOption)) {
+            report["output"]["quality"] = options.quality;
+        }
+        if (!warning.empty()) {
+            report["warnings"] = {warning};
+        }
         report["seconds_taken"] = seconds;
-        std::cout << report.dump(2) << '\n';
+        // Standard output carries the audio when OUTPUT is "-": the report goes to stderr.
+        (toPipe ? std::cerr : std::cout) << report.dump(2) << '\n';
     } else if (!options.quiet) {
-        std::fprintf(stderr, "%s: %.2f s of audio written in %.2f s", options.outputPath.c_str(),
+        std::fprintf(stderr, "%s: %.2f s of audio written in %.2f s", names.output.c_str(),
                      static_cast<double>(result.frames) / input.sampleRate, seconds);
         if (result.gain != 1.0) {
             std::fprintf(stderr, ", attenuated by %s dB to prevent clipping",
@@ -468,26 +513,44 @@ int render(const RenderOptions& options) {
 }
 
 constexpr const char* kFooter =
-    "The input may be any file libsndfile reads (WAV, RF64, W64, AIFF, FLAC, ...), mono or\n"
-    "stereo, 32000 to 192000 Hz, of any length. The output has the input's container and, unless\n"
-    "--bits says otherwise, its sample format (32-bit integer and 64-bit float inputs are\n"
-    "written as 32-bit float, 8-bit inputs as 16-bit). 16- and 24-bit outputs are scaled by one\n"
-    "gain for the whole file that keeps them 2 steps below full scale, and dithered; 32-bit\n"
-    "float output is written unscaled.\n"
+    "The input may be any file libsndfile reads (WAV, RF64, W64, AIFF, FLAC, CAF, AU, Ogg\n"
+    "Vorbis, Opus, MP3, ...), mono or stereo, 32000 to 192000 Hz, of any length. INPUT - reads\n"
+    "standard input: from a pipe the length is not known (so --from/--to need a file), and FLAC\n"
+    "and CAF cannot be read from one; pipe WAV instead. A file cut short is rendered to where it\n"
+    "ends, with a warning that says how much is missing.\n"
+    "\n"
+    "The output's format is --type, else OUTPUT's extension (.wav .w64 .rf64 .aif .aiff .flac\n"
+    ".caf .au .ogg .oga .opus .mp3), else the input's. Its samples are, unless --bits says\n"
+    "otherwise, the input's: 16-bit, 24-bit or 32-bit float (32-bit integer and 64-bit float\n"
+    "inputs are written as 32-bit float, 8-bit inputs as 16-bit, and lossy inputs, which have no\n"
+    "bit depth, as 24-bit), or the nearest narrower that the format holds (float as 24-bit in\n"
+    "FLAC). 16- and 24-bit outputs are scaled by one gain for the whole file that keeps them 2\n"
+    "steps below full scale, and dithered; 32-bit float output is written unscaled. Ogg Vorbis,\n"
+    "Opus and MP3 outputs are encoded from the float output, scaled by the 16-bit gain so that\n"
+    "nothing clips and not dithered, at --quality (libsndfile's default without it). Opus holds\n"
+    "48000 Hz, MP3 32000 to 48000 Hz. A format that cannot hold the samples is refused with the\n"
+    "formats that can.\n"
     "\n"
     "The output is written to a temporary file in its folder and renamed over OUTPUT when\n"
     "complete, so a failure or an interruption leaves an existing OUTPUT as it was; INPUT may\n"
-    "be OUTPUT. For 16- and 24-bit outputs the unscaled output (8 bytes a sample) is first kept\n"
-    "in an unnamed scratch file in the same folder, because the gain needs the peak of the\n"
-    "whole output: memory stays small for any length.\n"
+    "be OUTPUT. For 16- and 24-bit and encoded outputs the unscaled output (8 bytes a sample) is\n"
+    "first kept in an unnamed scratch file in the same folder, because the gain needs the peak\n"
+    "of the whole output: memory stays small for any length.\n"
+    "\n"
+    "OUTPUT - writes standard output, as WAV unless --type says au, ogg, opus or mp3 (the others\n"
+    "need to go back to their header at the end). A WAV stream's header gives its sizes as\n"
+    "unknown (0xFFFFFFFF), as common tools write it. Nothing but the audio goes there: --json\n"
+    "then prints on stderr. 32-bit float streams as it is made; 16- and 24-bit and encoded\n"
+    "outputs come out at the end, when the whole output's peak is known, their scratch file in\n"
+    "$TMPDIR (or /tmp). Name a file called - as ./-.\n"
     "\n"
     "The tracking error is --angle (fixed), or follows an arm (--arm, --alignment with\n"
     "--mounting, --linear) at each sample's radius. The radius is --radius (constant), or moves\n"
     "from --from at the first sample to --to at the last, linearly in time, as the stylus crosses\n"
     "a side at a constant groove pitch; the groove velocity follows it.\n"
     "\n"
-    "Exit codes: 0 written, 1 a file could not be read or written, 2 a usage error;\n"
-    "130, 143, 129 after SIGINT, SIGTERM, SIGHUP.";
+    "Exit codes: 0 written, 1 a file could not be read or written, 2 a usage error (a format\n"
+    "that cannot hold the samples among them); 130, 143, 129 after SIGINT, SIGTERM, SIGHUP.";
 
 }  // namespace
 
@@ -495,8 +558,12 @@ void addRenderCommand(CLI::App& program, CommandOutcome& outcome) {
     auto options = std::make_shared<RenderOptions>();
     CLI::App* command = program.add_subcommand(
         "render", "Run a recording through the pickup's tracking error, any length, any format");
-    command->add_option("INPUT", options->inputPath, "The recording to render")->required();
-    command->add_option("OUTPUT", options->outputPath, "The file to write")->required();
+    command->add_option("INPUT", options->inputPath, "The recording to render; - reads stdin")
+        ->required();
+    command
+        ->add_option("OUTPUT", options->outputPath,
+                     "The file to write, its format from its extension; - writes stdout")
+        ->required();
     addDiscOptions(*command, options->disc);
     // The radius and the angle may give way to a side and an arm.
     options->radiusOption = command->get_option("--radius")->required(false);
@@ -514,15 +581,32 @@ void addRenderCommand(CLI::App& program, CommandOutcome& outcome) {
     choice.side = false;
     choice.rpm = false;
     addGeometryOptions(*command, options->geometry, choice);
-    command->add_option("--bits", options->bits, "Output samples: 16, 24 or 32f (32-bit float)")
+    command
+        ->add_option("--bits", options->bits,
+                     "Output samples: 16, 24 or 32f (32-bit float); by default the input's, 24 "
+                     "for a lossy input")
         ->check(CLI::IsMember({"16", "24", "32f"}));
+    command
+        ->add_option("--type", options->type,
+                     "The output's format whatever its name: wav, w64, rf64, aiff, flac, caf, au, "
+                     "ogg, opus or mp3 (needed for - unless WAV)")
+        ->type_name("NAME")
+        ->check(CLI::IsMember(typeNames(), CLI::ignore_case));
+    options->qualityOption =
+        command
+            ->add_option("--quality", options->quality,
+                         "Ogg Vorbis, Opus and MP3 outputs: libsndfile's VBR quality, 0 (smallest) "
+                         "to 1 (best)")
+            ->type_name("Q")
+            ->check(CLI::Range(0.0, 1.0));
     command
         ->add_option("--threads", options->threads, "Worker threads (default: the cores, up to 8)")
         ->check(CLI::Range(1, 64));
-    command->add_flag("--quiet,-q", options->quiet, "Print nothing but errors");
-    command->add_flag("--json", options->json,
-                      "Print one JSON object on stdout at the end: input, parameters, peak, gain, "
-                      "attenuation_db, output, seconds_taken");
+    command->add_flag("--quiet,-q", options->quiet, "Print nothing but errors and warnings");
+    command->add_flag(
+        "--json", options->json,
+        "Print one JSON object on stdout (stderr when OUTPUT is -) at the end: input, "
+        "parameters, peak, gain, attenuation_db, output, seconds_taken");
     command->footer(std::string(kFooter) + "\n\n" + kTrackingErrorSignText);
     command->callback([options, &outcome] {
         try {

@@ -22,127 +22,12 @@
 #include "tests/support/coefficients.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/process_run.hpp"
+#include "tests/support/render_runs.hpp"
 #include "tests/support/test_names.hpp"
 #include "wave/dither_generator.hpp"
 #include "wave/output_quantiser.hpp"
 
 namespace {
-
-const DiscParameters kDisc{stored(100.0L / 3.0L), 65.0, 0.05, 4.0};
-const std::vector<std::string> kDiscArguments = {"--rpm",       "33",   "--radius", "65",
-                                                 "--amplitude", "0.05", "--angle",  "4"};
-
-// `cartrivex-cli render INPUT OUTPUT` with the disc above and `extra`.
-ProcessResult render(const std::string& input, const std::string& output,
-                     const std::vector<std::string>& extra = {},
-                     const ProcessOptions& options = {}) {
-    std::vector<std::string> arguments = {CARTRIVEX_CLI, "render", input, output};
-    arguments.insert(arguments.end(), kDiscArguments.begin(), kDiscArguments.end());
-    arguments.insert(arguments.end(), extra.begin(), extra.end());
-    return runProcess(arguments, options);
-}
-
-TestAudio integerAudio(int format, int rate, int channels, std::int64_t frames, double loudness,
-                       unsigned seed = 1) {
-    TestAudio audio;
-    audio.format = format;
-    audio.sampleRate = rate;
-    audio.channelCount = channels;
-    audio.frameCount = frames;
-    const int encoding = format & SF_FORMAT_SUBMASK;
-    const int bits = encoding == SF_FORMAT_PCM_24 ? 24 : encoding == SF_FORMAT_PCM_32 ? 32 : 16;
-    audio.integers = testSignal(frames, channels, bits, loudness, seed);
-    return audio;
-}
-
-TestAudio floatAudio(int format, int rate, int channels, std::int64_t frames, double loudness) {
-    TestAudio audio =
-        integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_32, rate, channels, frames, loudness);
-    audio.format = format;
-    for (const int value : audio.integers) {
-        // 24 significant bits: exact as a float.
-        audio.floats.push_back(static_cast<float>((value >> 8) / 8388608.0));
-    }
-    audio.integers.clear();
-    return audio;
-}
-
-// The values the chain takes in for a file's samples, in 16-bit units.
-std::vector<double> chainInput(const TestAudio& audio) {
-    std::vector<double> values;
-    for (const int value : audio.integers) {
-        values.push_back(value / 65536.0);
-    }
-    for (const float value : audio.floats) {
-        values.push_back(32768.0 * value);
-    }
-    return values;
-}
-
-std::vector<double> chainOutput(const std::vector<double>& input, int rate, int channels,
-                                const GroovePath* path = nullptr) {
-    ChainSettings settings;
-    settings.sampleRate = rate;
-    settings.channelCount = channels;
-    settings.disc = kDisc;
-    settings.coefficients = &projectCoefficients();
-    if (path != nullptr) {
-        settings.moving = true;
-        settings.path = *path;
-        settings.path.frameCount = static_cast<std::int64_t>(input.size()) / channels;
-        settings.path.sampleRate = rate;
-        settings.path.revolutionsPerMinute = kDisc.revolutionsPerMinute;
-    }
-    StreamingChain chain(settings);
-    const std::int64_t frames = static_cast<std::int64_t>(input.size()) / channels;
-    chain.pushFrames(input.data(), frames);
-    chain.finish();
-    std::vector<double> output(input.size());
-    EXPECT_EQ(chain.pullFrames(output.data(), frames), frames);
-    return output;
-}
-
-double peakOf(const std::vector<double>& values) {
-    double peak = 0.0;
-    for (const double value : values) {
-        peak = std::max(peak, std::fabs(value));
-    }
-    return peak;
-}
-
-// The written samples the output should hold: integers in the file's steps, or floats.
-struct ExpectedOutput {
-    std::vector<int> steps;
-    std::vector<float> floats;
-};
-
-ExpectedOutput expectedOutput(const std::vector<double>& output, int bits) {
-    ExpectedOutput expected;
-    if (bits == 32) {
-        for (const double value : output) {
-            expected.floats.push_back(static_cast<float>(value / 32768.0));
-        }
-        return expected;
-    }
-    const double gain =
-        chooseOutputGain(peakOf(output), bits == 16 ? kOutputPeakLimit : kOutputPeakLimit24);
-    DitherGenerator dither;
-    for (const double value : output) {
-        const double r1 = dither.next();
-        const double r2 = dither.next();
-        expected.steps.push_back(bits == 16 ? quantiseSample(value, gain, r1, r2)
-                                            : quantiseSample24(value, gain, r1, r2));
-    }
-    return expected;
-}
-
-std::vector<int> stepsOf(const TestAudio& audio, int bits) {
-    std::vector<int> steps;
-    for (const int value : audio.integers) {
-        steps.push_back(value >> (32 - bits));
-    }
-    return steps;
-}
 
 struct FormatCase {
     const char* description;
@@ -166,7 +51,7 @@ TEST_P(RenderFormatTest, WritesWhatTheChainGivesInTheInputsContainer) {
                                 : integerAudio(c.inputFormat, c.rate, c.channels, frames, 30000.0);
     ASSERT_TRUE(writeTestAudio(folder.file("in"), input));
 
-    const ProcessResult run = render(folder.file("in"), folder.file("out"), c.bitsOption);
+    const ProcessResult run = renderRun(folder.file("in"), folder.file("out"), c.bitsOption);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(folder.entries(), (std::vector<std::string>{"in", "out"}));
 
@@ -253,7 +138,7 @@ TEST_P(RenderExactnessTest, SixteenBitStereoIsTheDirectImplementationsOutput) {
     const TestAudio input =
         integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, frames, c.loudness, 7);
     ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), input));
-    const ProcessResult run = render(folder.file("in.wav"), folder.file("out.wav"));
+    const ProcessResult run = renderRun(folder.file("in.wav"), folder.file("out.wav"));
     ASSERT_EQ(run.exitCode, 0) << run.err;
 
     std::vector<std::int16_t> samples;
@@ -400,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "--alignment tangent:"},
         RefusalCase{"bits 8", "good.wav", withDisc({"--bits", "8"}), 2, "--bits"},
         RefusalCase{"threads 0", "good.wav", withDisc({"--threads", "0"}), 2, "--threads"},
-        RefusalCase{"float into flac", "side.flac", withDisc({"--bits", "32f"}), 2,
+        RefusalCase{"output float.flac", "side.flac", withDisc({"--bits", "32f"}), 2,
                     "FLAC file cannot hold 32-bit float"},
         RefusalCase{"output folder", "good.wav", kDiscArguments, 1, "Is a directory"},
         RefusalCase{"output nowhere/out.wav", "good.wav", kDiscArguments, 1,
@@ -422,7 +307,7 @@ TEST(RenderCommandTest, AFailedWriteKeepsTheExistingOutput) {
         ProcessOptions options;
         options.fileSizeLimit = 200000;  // the input fits; the output does not
         const ProcessResult run =
-            render(folder.file("in.wav"), folder.file("out.wav"), bits, options);
+            renderRun(folder.file("in.wav"), folder.file("out.wav"), bits, options);
         EXPECT_EQ(run.exitCode, 1) << run.err;
         EXPECT_NE(run.err.find("File too large"), std::string::npos) << run.err;
         EXPECT_EQ(readBytes(folder.file("out.wav")), old);
@@ -447,7 +332,7 @@ TEST(RenderCommandTest, AFileTheUserMayNotWriteIsKept) {
     const std::string input = folder.file("in.wav");
     const std::string output = folder.file("out.wav");
     EXPECT_TRUE(holdsForAnOrdinaryUser([&input, &output] {
-        const ProcessResult run = render(input, output);
+        const ProcessResult run = renderRun(input, output);
         return run.exitCode == 1 && run.err.find("Permission denied") != std::string::npos;
     }));
     EXPECT_EQ(readBytes(output), old);
@@ -487,7 +372,7 @@ TEST(RenderCommandTest, JsonReportsTheRun) {
     const TestAudio input = integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, 9600, 32000);
     ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), input));
     const ProcessResult run =
-        render(folder.file("in.wav"), folder.file("out.wav"), {"--bits", "24", "--json"});
+        renderRun(folder.file("in.wav"), folder.file("out.wav"), {"--bits", "24", "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const nlohmann::json report = nlohmann::json::parse(run.out);
 
@@ -576,12 +461,13 @@ TEST(RenderCommandTest, NoProgressBarOffATerminal) {
     TemporaryDirectory folder;
     ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16,
                                                                    44100, 2, 4410, 1e4)));
-    const ProcessResult plain = render(folder.file("in.wav"), folder.file("out.wav"));
+    const ProcessResult plain = renderRun(folder.file("in.wav"), folder.file("out.wav"));
     ASSERT_EQ(plain.exitCode, 0) << plain.err;
     EXPECT_EQ(plain.err.find('\r'), std::string::npos);
     EXPECT_EQ(plain.err.find('%'), std::string::npos);
     EXPECT_NE(plain.err.find("written"), std::string::npos) << plain.err;
-    const ProcessResult quiet = render(folder.file("in.wav"), folder.file("out.wav"), {"--quiet"});
+    const ProcessResult quiet =
+        renderRun(folder.file("in.wav"), folder.file("out.wav"), {"--quiet"});
     ASSERT_EQ(quiet.exitCode, 0) << quiet.err;
     EXPECT_EQ(quiet.err, "");
     EXPECT_EQ(quiet.out, "");
@@ -593,8 +479,8 @@ TEST(RenderCommandTest, InputMayBeTheOutput) {
     const TestAudio input = integerAudio(SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 96000, 2, 9600, 2e4);
     ASSERT_TRUE(writeTestAudio(folder.file("a.flac"), input));
     ASSERT_TRUE(writeTestAudio(folder.file("b.flac"), input));
-    ASSERT_EQ(render(folder.file("a.flac"), folder.file("a.flac")).exitCode, 0);
-    ASSERT_EQ(render(folder.file("b.flac"), folder.file("c.flac")).exitCode, 0);
+    ASSERT_EQ(renderRun(folder.file("a.flac"), folder.file("a.flac")).exitCode, 0);
+    ASSERT_EQ(renderRun(folder.file("b.flac"), folder.file("c.flac")).exitCode, 0);
     EXPECT_EQ(readTestAudio(folder.file("a.flac")).integers,
               readTestAudio(folder.file("c.flac")).integers);
     EXPECT_NE(readTestAudio(folder.file("a.flac")).integers, input.integers);
@@ -637,6 +523,22 @@ TEST(RenderOptionsTest, ProgressLineShowsPercentageSpeedAndTimeLeft) {
         for (const std::string& text : c.absent) {
             EXPECT_EQ(line.find(text), std::string::npos) << line << " has " << text;
         }
+    }
+}
+
+// From a pipe the length is not known: the line shows the audio done and the speed.
+TEST(RenderOptionsTest, OpenEndedProgressLineShowsTheAudioDone) {
+    const struct {
+        double seconds;
+        double speed;
+        const char* line;
+    } cases[] = {
+        {125.4, 75.25, "rendering  2:05 of audio     75.2x real time"},
+        {0.0, 0.0, "rendering  0:00 of audio"},
+        {3725.0, 2.0, "rendering  1:02:05 of audio      2.0x real time"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(openEndedProgressLine("rendering", c.seconds, c.speed), c.line);
     }
 }
 

@@ -73,6 +73,44 @@ inline TestAudio readTestAudio(const std::string& path) {
     return audio;
 }
 
+// What a file holds as the chain takes it in, in 16-bit units, read to its end: integer samples
+// exactly, float samples and decoded lossy ones (Vorbis, Opus, MP3) times 32768. `info` gets the
+// file's format.
+inline std::vector<double> readValues(const std::string& path, SF_INFO& info) {
+    info = SF_INFO{};
+    std::vector<double> values;
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        return values;
+    }
+    const int encoding = info.format & SF_FORMAT_SUBMASK;
+    const bool decoded = isFloatFormat(info.format) || encoding == SF_FORMAT_VORBIS ||
+                         encoding == SF_FORMAT_OPUS || encoding == SF_FORMAT_MPEG_LAYER_III;
+    constexpr sf_count_t kBlock = 4096;
+    std::vector<double> doubles(static_cast<std::size_t>(kBlock * info.channels));
+    std::vector<int> integers(doubles.size());
+    for (;;) {
+        sf_count_t got = 0;
+        if (decoded) {
+            sf_command(file, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
+            got = sf_readf_double(file, doubles.data(), kBlock);
+            for (sf_count_t k = 0; k < got * info.channels; ++k) {
+                values.push_back(32768.0 * doubles[static_cast<std::size_t>(k)]);
+            }
+        } else {
+            got = sf_readf_int(file, integers.data(), kBlock);
+            for (sf_count_t k = 0; k < got * info.channels; ++k) {
+                values.push_back(integers[static_cast<std::size_t>(k)] / 65536.0);
+            }
+        }
+        if (got <= 0) {
+            break;
+        }
+    }
+    sf_close(file);
+    return values;
+}
+
 // A test signal of `frames` frames: a tone of a few kilohertz at 44.1 kHz (so the groove moves
 // fast) plus noise, peaking near
 // `loudness` (in 16-bit units, up to 32767), each channel its own. Integer samples are

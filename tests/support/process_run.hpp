@@ -121,3 +121,22 @@ inline ProcessResult runProcess(const std::vector<std::string>& arguments,
     RunningProcess process(arguments, options);
     return process.wait();
 }
+
+// `text` as one word for /bin/sh, in single quotes.
+inline std::string shellWord(const std::string& text) {
+    std::string word = "'";
+    for (const char c : text) {
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return word + "'";
+}
+
+// Runs a shell command line (pipes and redirections as a user types them) to its end.
+inline ProcessResult runShell(const std::string& command, const ProcessOptions& options = {}) {
+    return runProcess({"/bin/sh", "-c", command}, options);
+}
+
+// Whether a program of that name is on the PATH.
+inline bool programAvailable(const std::string& name) {
+    return runShell("command -v " + shellWord(name) + " >/dev/null").exitCode == 0;
+}
