@@ -220,11 +220,16 @@ bool AudioReader::openStandardInput(std::string& reason) {
         return openDescriptor(STDIN_FILENO, false, true, reason);
     }
     if (S_ISFIFO(status.st_mode)) {
+        // libsndfile fails on FLAC from a pipe, finds no audio in CAF, and loses the last frames
+        // of RF64.
         const std::string magic = peekPipe(STDIN_FILENO, 4);
-        const char* format = magic == "fLaC" ? "FLAC" : magic == "caff" ? "CAF" : nullptr;
+        const char* format = magic == "fLaC"                      ? "a FLAC"
+                             : magic == "caff"                    ? "a CAF"
+                             : magic == "RF64" || magic == "BW64" ? "an RF64"
+                                                                  : nullptr;
         if (format != nullptr) {
-            reason = std::string("it holds a ") + format +
-                     " stream, which libsndfile cannot read from a pipe: " + kPipeAdvice;
+            reason = std::string("it holds ") + format +
+                     " stream, which libsndfile cannot read whole from a pipe: " + kPipeAdvice;
             return false;
         }
     }
@@ -256,10 +261,12 @@ bool AudioReader::openDescriptor(int fd, bool closeWithFile, bool regularFile,
     // whose last page is missing has no count at all.
     info_.lengthKnown = regularFile && sfInfo.frames >= 0 && sfInfo.frames < SF_COUNT_MAX;
     regularFile_ = regularFile;
-    // libsndfile opens CAF on a pipe and then finds no audio in it.
-    if (!regularFile && info_.format.container == SF_FORMAT_CAF) {
-        reason = "it holds a CAF stream, which libsndfile cannot read from a pipe: " +
-                 std::string(kPipeAdvice);
+    // Where the first bytes could not be looked at (a socket, a device), the same refusals.
+    if (!regularFile &&
+        (info_.format.container == SF_FORMAT_CAF || info_.format.container == SF_FORMAT_RF64)) {
+        reason = std::string("it holds ") +
+                 (info_.format.container == SF_FORMAT_CAF ? "a CAF" : "an RF64") +
+                 " stream, which libsndfile cannot read whole from a pipe: " + kPipeAdvice;
         return false;
     }
     if (info_.lengthKnown) {
