@@ -6,9 +6,11 @@ RELEASE := build/release
 SANITIZE := build/sanitize
 RUNDIR := build/run
 
-# Debian packages the build, the tests and the benchmarks need.
+# Debian packages the build, the tests and the benchmarks need (sox's MP3 format and ffmpeg for
+# the tests of render's formats and pipes).
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux \
-	libcli11-dev libsndfile1-dev nlohmann-json3-dev libcairo2-dev libfftw3-dev sox time
+	libcli11-dev libsndfile1-dev nlohmann-json3-dev libcairo2-dev libfftw3-dev sox libsox-fmt-mp3 \
+	ffmpeg time
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
