@@ -245,10 +245,7 @@ bool AudioReader::openDescriptor(int fd, bool closeWithFile, bool regularFile,
     SF_INFO sfInfo{};
     file_ = sf_open_fd(fd, SFM_READ, &sfInfo, closeWithFile ? SF_TRUE : SF_FALSE);
     if (file_ == nullptr) {
-        reason = sndfileReason(nullptr);
-        if (closeWithFile) {
-            ::close(fd);
-        }
+        reason = sndfileReason(nullptr);  // libsndfile has closed the descriptor if it was to
         return false;
     }
     info_.format.container = sfInfo.format & SF_FORMAT_TYPEMASK;

@@ -260,16 +260,6 @@ std::string fileDescription(const AudioFormat& format) {
     return std::string(vowelSound ? "an " : "a ") + name + " file";
 }
 
-std::string samplesDescription(const OutputPlan& plan) {
-    if (plan.kind != OutputKind::Encoded) {
-        return kindText(plan.kind);
-    }
-    if (plan.format.encoding == SF_FORMAT_MPEG_LAYER_III) {
-        return "MP3";
-    }
-    return encodingName(plan.format.encoding);
-}
-
 bool planOutput(const OutputRequest& request, const AudioInfo& input, OutputPlan& plan,
                 std::string& message) {
     plan = OutputPlan{};

@@ -58,6 +58,3 @@ struct OutputPlan {
 // encoder does not take among them).
 bool planOutput(const OutputRequest& request, const AudioInfo& input, OutputPlan& plan,
                 std::string& message);
-
-// 16, 24 or 32 bits of integers or floats, or a codec: "16-bit", "32-bit float", "Vorbis".
-std::string samplesDescription(const OutputPlan& plan);
