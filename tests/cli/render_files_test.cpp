@@ -269,7 +269,8 @@ TEST(RenderPipeTest, FormatsReadFromAPipe) {
             continue;
         }
         ASSERT_EQ(piped.exitCode, 0) << piped.err;
-        EXPECT_EQ(readBytes(folder.file("piped.wav")), readBytes(folder.file("file.wav")));
+        EXPECT_EQ(withoutPeakTime(readBytes(folder.file("piped.wav"))),
+                  withoutPeakTime(readBytes(folder.file("file.wav"))));
     }
 }
 
@@ -303,7 +304,7 @@ TEST(RenderPipeTest, PipesGiveWhatFilesGive) {
             runShell("sox " + quoted(folder, "in.wav") + " -t wav - | " +
                      renderLine("-", quoted(folder, "piped.wav"), options));
         ASSERT_EQ(fromPipe.exitCode, 0) << fromPipe.err;
-        EXPECT_EQ(readBytes(folder.file("piped.wav")), file);
+        EXPECT_EQ(withoutPeakTime(readBytes(folder.file("piped.wav"))), withoutPeakTime(file));
 
         const ProcessResult toPipe =
             runProcess({"/bin/sh", "-c", renderLine(quoted(folder, "in.wav"), "-", options)});

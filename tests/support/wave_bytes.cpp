@@ -1,5 +1,7 @@
 #include "tests/support/wave_bytes.hpp"
 
+#include <algorithm>
+
 void put16(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint16_t value) {
     bytes[offset] = static_cast<std::uint8_t>(value & 0xFF);
     bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
@@ -93,5 +95,22 @@ std::vector<std::uint8_t> chunkedWave(const std::vector<WaveChunk>& chunks) {
         }
     }
     put32(bytes, 4, static_cast<std::uint32_t>(bytes.size() - 8));
+    return bytes;
+}
+
+std::vector<std::uint8_t> withoutPeakTime(std::vector<std::uint8_t> bytes) {
+    std::size_t at = 12;
+    while (at + 8 <= bytes.size()) {
+        const std::uint32_t size = static_cast<std::uint32_t>(bytes[at + 4]) |
+                                   static_cast<std::uint32_t>(bytes[at + 5]) << 8 |
+                                   static_cast<std::uint32_t>(bytes[at + 6]) << 16 |
+                                   static_cast<std::uint32_t>(bytes[at + 7]) << 24;
+        if (std::equal(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(at + 4), "PEAK") &&
+            size >= 8 && at + 16 <= bytes.size()) {
+            put32(bytes, at + 12, 0);
+        }
+        at += 8 + static_cast<std::size_t>(size) + (size & 1);
+    }
     return bytes;
 }

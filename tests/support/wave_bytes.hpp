@@ -38,3 +38,7 @@ std::vector<std::uint8_t> formatFields(int channels = 2, int rate = 44100, int b
 
 // "RIFF", the size of what follows, "WAVE" and the chunks in order.
 std::vector<std::uint8_t> chunkedWave(const std::vector<WaveChunk>& chunks);
+
+// The bytes of a WAV file with the time stamp of its PEAK chunk (the second it was written, which
+// libsndfile adds to float files) set to 0, so that two renders of it compare equal.
+std::vector<std::uint8_t> withoutPeakTime(std::vector<std::uint8_t> bytes);
