@@ -220,16 +220,21 @@ bool AudioReader::openStandardInput(std::string& reason) {
         return openDescriptor(STDIN_FILENO, false, true, reason);
     }
     if (S_ISFIFO(status.st_mode)) {
-        // libsndfile fails on FLAC from a pipe, finds no audio in CAF, and loses the last frames
-        // of RF64.
+        // libsndfile fails on FLAC from a pipe, finds no audio in CAF, loses the last frames of
+        // RF64, and reads past the end of a buffer of its own on MP3 (an ID3 tag or a frame's
+        // sync bits first).
         const std::string magic = peekPipe(STDIN_FILENO, 4);
+        const bool mpeg = magic.rfind("ID3", 0) == 0 ||
+                          (magic.size() >= 2 && static_cast<unsigned char>(magic[0]) == 0xFF &&
+                           (static_cast<unsigned char>(magic[1]) & 0xE0) == 0xE0);
         const char* format = magic == "fLaC"                      ? "a FLAC"
                              : magic == "caff"                    ? "a CAF"
                              : magic == "RF64" || magic == "BW64" ? "an RF64"
+                             : mpeg                               ? "an MP3"
                                                                   : nullptr;
         if (format != nullptr) {
             reason = std::string("it holds ") + format +
-                     " stream, which libsndfile cannot read whole from a pipe: " + kPipeAdvice;
+                     " stream, which libsndfile cannot read reliably from a pipe: " + kPipeAdvice;
             return false;
         }
     }
@@ -263,7 +268,7 @@ bool AudioReader::openDescriptor(int fd, bool closeWithFile, bool regularFile,
         (info_.format.container == SF_FORMAT_CAF || info_.format.container == SF_FORMAT_RF64)) {
         reason = std::string("it holds ") +
                  (info_.format.container == SF_FORMAT_CAF ? "a CAF" : "an RF64") +
-                 " stream, which libsndfile cannot read whole from a pipe: " + kPipeAdvice;
+                 " stream, which libsndfile cannot read reliably from a pipe: " + kPipeAdvice;
         return false;
     }
     if (info_.lengthKnown) {

@@ -515,9 +515,9 @@ int render(const RenderOptions& options) {
 constexpr const char* kFooter =
     "The input may be any file libsndfile reads (WAV, RF64, W64, AIFF, FLAC, CAF, AU, Ogg\n"
     "Vorbis, Opus, MP3, ...), mono or stereo, 32000 to 192000 Hz, of any length. INPUT - reads\n"
-    "standard input: from a pipe the length is not known (so --from/--to need a file), and FLAC\n"
-    "and CAF cannot be read from one; pipe WAV instead. A file cut short is rendered to where it\n"
-    "ends, with a warning that says how much is missing.\n"
+    "standard input: from a pipe the length is not known (so --from/--to need a file), and FLAC,\n"
+    "CAF, RF64 and MP3 are not read reliably from one; pipe WAV instead. A file cut short is\n"
+    "rendered to where it ends, with a warning that says how much is missing.\n"
     "\n"
     "The output's format is --type, else OUTPUT's extension (.wav .w64 .rf64 .aif .aiff .flac\n"
     ".caf .au .ogg .oga .opus .mp3), else the input's. Its samples are, unless --bits says\n"
