@@ -9,8 +9,8 @@
 
 #include "cli/commands.hpp"
 #include "cli/geometry_options.hpp"
-#include "cli/plot.hpp"
 #include "dsp/tonearm.hpp"
+#include "plot/plot.hpp"
 
 namespace {
 

@@ -12,10 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/audio_file.hpp"
+#include "audio/audio_file.hpp"
 #include "cli/commands.hpp"
-#include "cli/plot.hpp"
-#include "cli/safe_output.hpp"
+#include "files/safe_output.hpp"
+#include "plot/plot.hpp"
 
 // What a render added to a piece of music: the difference RENDERED - ORIGINAL, sample by sample
 // (the chain keeps every sample at its own time, so the two line up as they are), its level

@@ -11,15 +11,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/distortion_analysis.hpp"
 #include "cli/cli_options.hpp"
 #include "cli/commands.hpp"
-#include "cli/distortion_analysis.hpp"
 #include "cli/geometry_options.hpp"
-#include "cli/plot.hpp"
-#include "cli/safe_output.hpp"
-#include "cli/text_output.hpp"
 #include "dsp/coefficient_set.hpp"
 #include "dsp/tonearm.hpp"
+#include "files/safe_output.hpp"
+#include "files/text_file.hpp"
+#include "plot/plot.hpp"
 
 namespace {
 

@@ -17,15 +17,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "cli/audio_file.hpp"
+#include "audio/audio_file.hpp"
+#include "audio/output_format.hpp"
 #include "cli/cli_options.hpp"
 #include "cli/commands.hpp"
 #include "cli/geometry_options.hpp"
-#include "cli/output_format.hpp"
 #include "cli/progress.hpp"
-#include "cli/safe_output.hpp"
 #include "dsp/coefficient_set.hpp"
 #include "engine/streaming_chain.hpp"
+#include "files/safe_output.hpp"
 #include "wave/dither_generator.hpp"
 #include "wave/output_quantiser.hpp"
 #include "wave/wave_writer.hpp"

@@ -1,4 +1,4 @@
-#include "cli/distortion_prediction.hpp"
+#include "analysis/distortion_prediction.hpp"
 
 #include <cmath>
 #include <complex>

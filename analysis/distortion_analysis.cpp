@@ -1,4 +1,4 @@
-#include "cli/distortion_analysis.hpp"
+#include "analysis/distortion_analysis.hpp"
 
 #include <fftw3.h>
 
@@ -11,7 +11,7 @@
 #include <numbers>
 #include <numeric>
 
-#include "cli/distortion_prediction.hpp"
+#include "analysis/distortion_prediction.hpp"
 #include "dsp/groove_geometry.hpp"
 #include "engine/streaming_chain.hpp"
 

@@ -1,4 +1,4 @@
-#include "cli/audio_file.hpp"
+#include "audio/audio_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <thread>
 
-#include "cli/header_length.hpp"
+#include "audio/header_length.hpp"
 #include "wave/wave_writer.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "cli/plot.hpp"
+#include "plot/plot.hpp"
 
 #include <cairo-svg.h>
 #include <cairo.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <limits>
 
-#include "cli/safe_output.hpp"
+#include "files/safe_output.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "cli/output_format.hpp"
+#include "audio/output_format.hpp"
 
 #include <cctype>
 #include <cstdio>

@@ -1,11 +1,11 @@
-#include "cli/text_output.hpp"
+#include "files/text_file.hpp"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "cli/safe_output.hpp"
+#include "files/safe_output.hpp"
 
 bool writeTextFile(const std::string& path, const std::string& text, std::string& reason) {
     SafeOutput output;

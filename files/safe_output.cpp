@@ -1,4 +1,4 @@
-#include "cli/safe_output.hpp"
+#include "files/safe_output.hpp"
 
 #include <fcntl.h>
 #include <limits.h>

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/audio_file.hpp"
+#include "audio/audio_file.hpp"
 
 // The format of an audio output, chosen from its name, --type and --bits and the input, as every
 // subcommand that writes audio chooses it.

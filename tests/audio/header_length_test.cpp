@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/audio_file.hpp"
-#include "cli/header_length.hpp"
+#include "audio/audio_file.hpp"
+#include "audio/header_length.hpp"
 #include "tests/support/audio_test_files.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/test_names.hpp"

@@ -1,4 +1,4 @@
-#include "cli/header_length.hpp"
+#include "audio/header_length.hpp"
 
 #include <cstring>
 

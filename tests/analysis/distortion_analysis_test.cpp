@@ -1,4 +1,4 @@
-#include "cli/distortion_analysis.hpp"
+#include "analysis/distortion_analysis.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "cli/distortion_prediction.hpp"
+#include "analysis/distortion_prediction.hpp"
 #include "dsp/coefficient_set.hpp"
 #include "dsp/sample_buffer.hpp"
 #include "dsp/shelving_filter.hpp"

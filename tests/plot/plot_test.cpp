@@ -1,4 +1,4 @@
-#include "cli/plot.hpp"
+#include "plot/plot.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/output_format.hpp"
+#include "audio/output_format.hpp"
 #include "tests/support/test_names.hpp"
 
 namespace {
