@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -22,7 +23,7 @@ volatile std::sig_atomic_t pendingSet = 0;
 volatile std::sig_atomic_t stderrIsTerminal = 0;
 
 constexpr int kLinkLimit = 40;
-constexpr const char* kTemporaryName = "/.cartrivex-cli-XXXXXX";
+constexpr const char* kRandomPart = "XXXXXX";
 
 std::string directoryOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -69,24 +70,65 @@ mode_t newFileMode() {
 }
 
 void onEndingSignal(int number) {
-    if (pendingSet != 0) {
-        ::unlink(pendingPath);
-    }
+    SafeOutput::discardPending();
     if (stderrIsTerminal != 0) {
         [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, "\n", 1);
     }
     ::_exit(128 + number);
 }
 
+// A device or a FIFO, opened to be written into. Non-blocking at open, so that a FIFO nobody
+// reads is refused rather than waited on; blocking after.
+int openSpecialFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0) {
+            ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        }
+    }
+    return fd;
+}
+
+// Creates the temporary file `temporary` names (its last six characters replaced) and makes it
+// the pending one; its descriptor, or -1 with errno set.
+int createPending(const std::string& temporary) {
+    pendingSet = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    std::memcpy(pendingPath, temporary.c_str(), temporary.size() + 1);
+    const int fd = ::mkostemp(pendingPath, O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pendingSet = 1;
+    return fd;
+}
+
+// The replacement keeps the old file's owner (where it may be set) and permission bits; a new
+// file gets the permissions the umask leaves.
+void takeOverOwnership(int fd, bool exists, const struct stat& status) {
+    if (exists) {
+        if (status.st_uid != ::geteuid() || status.st_gid != ::getegid()) {
+            [[maybe_unused]] const int ignored = ::fchown(fd, status.st_uid, status.st_gid);
+        }
+        ::fchmod(fd, status.st_mode & 07777);
+    } else {
+        ::fchmod(fd, newFileMode());
+    }
+}
+
 }  // namespace
+
+SafeOutput::SafeOutput(OutputRules rules) : rules_(std::move(rules)) {}
 
 SafeOutput::~SafeOutput() {
     abandon();
 }
 
 bool SafeOutput::begin(const std::string& path, std::string& reason) {
-    if (path.empty()) {
-        reason = std::strerror(ENOENT);
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        reason = std::strerror(path.empty() ? ENOENT : EINVAL);
         return false;
     }
     bool exists = false;
@@ -99,9 +141,19 @@ bool SafeOutput::begin(const std::string& path, std::string& reason) {
         reason = std::strerror(EISDIR);
         return false;
     }
+    folder_ = directoryOf(target_);
     if (exists && !S_ISREG(status.st_mode)) {
-        reason = "not a regular file";
-        return false;
+        if (!rules_.writeIntoSpecialFiles) {
+            reason = "not a regular file";
+            return false;
+        }
+        fd_ = openSpecialFile(target_);
+        if (fd_ < 0) {
+            reason = std::strerror(errno);
+            return false;
+        }
+        direct_ = true;
+        return true;
     }
     // Renaming over a file needs only the folder's permission; a file the user may not write to
     // is protected by its owner and stays as it is.
@@ -109,43 +161,37 @@ bool SafeOutput::begin(const std::string& path, std::string& reason) {
         reason = std::strerror(errno);
         return false;
     }
-    folder_ = directoryOf(target_);
-    const std::string temporary = folder_ + kTemporaryName;
+    const std::string temporary = folder_ + "/" + rules_.temporaryPrefix + kRandomPart;
     if (temporary.size() >= sizeof pendingPath) {
         reason = std::strerror(ENAMETOOLONG);
         return false;
     }
-    pendingSet = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    std::memcpy(pendingPath, temporary.c_str(), temporary.size() + 1);
-    fd_ = ::mkostemp(pendingPath, O_CLOEXEC);
+    fd_ = createPending(temporary);
     if (fd_ < 0) {
         reason = std::strerror(errno);
         return false;
     }
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    pendingSet = 1;
-    // The replacement keeps the old file's owner (where it may be set) and permission bits.
-    if (exists) {
-        if (status.st_uid != ::geteuid() || status.st_gid != ::getegid()) {
-            [[maybe_unused]] const int ignored = ::fchown(fd_, status.st_uid, status.st_gid);
-        }
-        ::fchmod(fd_, status.st_mode & 07777);
-    } else {
-        ::fchmod(fd_, newFileMode());
-    }
+    pending_ = true;
+    takeOverOwnership(fd_, exists, status);
     return true;
 }
 
 bool SafeOutput::commit(std::string& reason) {
     int error = 0;
-    if (::fsync(fd_) != 0) {
+    if (!direct_ && ::fsync(fd_) != 0) {
         error = errno;
     }
     if (::close(fd_) != 0 && error == 0) {
         error = errno;
     }
     fd_ = -1;
+    if (direct_) {
+        direct_ = false;
+        if (error != 0) {
+            reason = std::strerror(error);
+        }
+        return error == 0;
+    }
     if (error == 0 && ::rename(pendingPath, target_.c_str()) != 0) {
         error = errno;
     }
@@ -155,6 +201,7 @@ bool SafeOutput::commit(std::string& reason) {
         return false;
     }
     pendingSet = 0;
+    pending_ = false;
     // Makes the rename itself durable; the new file is complete whether or not this succeeds.
     const int directory = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directory >= 0) {
@@ -169,10 +216,18 @@ void SafeOutput::abandon() {
         ::close(fd_);
         fd_ = -1;
     }
-    if (pendingSet != 0) {
+    direct_ = false;
+    if (pending_) {
         ::unlink(pendingPath);
         std::atomic_signal_fence(std::memory_order_seq_cst);
         pendingSet = 0;
+        pending_ = false;
+    }
+}
+
+void SafeOutput::discardPending() {
+    if (pendingSet != 0) {
+        ::unlink(pendingPath);
     }
 }
 
@@ -191,13 +246,13 @@ void installOutputSignalHandlers() {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-int openScratchFile(const std::string& folder, std::string& reason) {
+int openScratchFile(const std::string& folder, std::string& reason, const OutputRules& rules) {
     int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0) {
         return fd;
     }
     // A file system without unnamed files: a named one, unlinked at once.
-    std::string name = folder + "/.cartrivex-cli-scratch-XXXXXX";
+    std::string name = folder + "/" + rules.temporaryPrefix + "scratch-" + kRandomPart;
     fd = ::mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
         reason = std::strerror(errno);
