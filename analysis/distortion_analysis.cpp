@@ -3,6 +3,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <complex>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <numbers>
 #include <numeric>
+#include <thread>
 
 #include "analysis/distortion_prediction.hpp"
 #include "dsp/groove_geometry.hpp"
@@ -391,4 +393,26 @@ PointResult measurePoint(const TestSignal& signal, const MeasurementConditions& 
         modulationIndex(testTones(signal).front().frequency, level.displacements[0],
                         static_cast<double>(geometry.trackingTangent), geometry.grooveVelocity);
     return result;
+}
+
+std::vector<PointResult> measurePoints(const TestSignal& signal,
+                                       const std::vector<MeasurementConditions>& points,
+                                       const CoefficientSet& coefficients, int workers) {
+    std::vector<PointResult> results(points.size());
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t i = next++; i < points.size(); i = next++) {
+            results[i] = measurePoint(signal, points[i], coefficients, 1);
+        }
+    };
+    const int threads = std::max(1, std::min<int>(workers, points.size()));
+    std::vector<std::thread> helpers;
+    for (int w = 1; w < threads; ++w) {
+        helpers.emplace_back(work);
+    }
+    work();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    return results;
 }

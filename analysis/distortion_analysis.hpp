@@ -112,3 +112,9 @@ struct PointResult {
 // Renders the signal at one radius and measures it.
 PointResult measurePoint(const TestSignal& signal, const MeasurementConditions& conditions,
                          const CoefficientSet& coefficients, int threadCount);
+
+// Renders and measures every point, shared among up to `workers` threads: each point is
+// independent, and each chain runs on one thread.
+std::vector<PointResult> measurePoints(const TestSignal& signal,
+                                       const std::vector<MeasurementConditions>& points,
+                                       const CoefficientSet& coefficients, int workers);

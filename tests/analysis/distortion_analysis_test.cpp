@@ -263,3 +263,35 @@ INSTANTIATE_TEST_SUITE_P(Texts, SignalText,
                          });
 
 }  // namespace
+
+namespace {
+
+// The points are shared among the workers however many there are: each result is the point's
+// own, as measurePoint gives it, in the points' order.
+TEST(MeasurePoints, EachPointIsMeasuredOnItsOwnWhateverTheWorkers) {
+    const TestSignal signal{SignalKind::Sine, 1000.0};
+    std::vector<MeasurementConditions> points(3);
+    points[0].trackingErrorDegrees = 1.0;
+    points[1].trackingErrorDegrees = -2.0;
+    points[1].radius = 70.0;
+    points[2].trackingErrorDegrees = 0.5;
+    points[2].revolutionsPerMinute = 45.0;
+    std::vector<PointResult> alone;
+    for (const MeasurementConditions& point : points) {
+        alone.push_back(measurePoint(signal, point, projectCoefficients(), 1));
+    }
+    for (const int workers : {1, 2, 8}) {
+        SCOPED_TRACE(workers);
+        const std::vector<PointResult> results =
+            measurePoints(signal, points, projectCoefficients(), workers);
+        ASSERT_EQ(results.size(), points.size());
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            EXPECT_EQ(results[i].measured.harmonics, alone[i].measured.harmonics) << i;
+            EXPECT_EQ(results[i].predicted.thd, alone[i].predicted.thd) << i;
+            EXPECT_EQ(results[i].modulationIndex, alone[i].modulationIndex) << i;
+        }
+    }
+    EXPECT_TRUE(measurePoints(signal, {}, projectCoefficients(), 4).empty());
+}
+
+}  // namespace
