@@ -260,117 +260,158 @@ std::string fileDescription(const AudioFormat& format) {
     return std::string(vowelSound ? "an " : "a ") + name + " file";
 }
 
-bool planOutput(const OutputRequest& request, const AudioInfo& input, OutputPlan& plan,
-                std::string& message) {
-    plan = OutputPlan{};
-    plan.standardOutput = request.path == "-";
-    const bool pipe = plan.standardOutput;
+namespace {
+
+// The named format an output is written in, and how messages speak of it.
+struct Target {
+    NamedFormat own;  // the input's container, where OUTPUT names none
     const NamedFormat* named = nullptr;
-    if (!requestedFormat(request, named, message)) {
+    const NamedFormat* except = nullptr;  // left out of the formats a message offers instead
+    std::string description;              // "a WAV file"
+
+    Target() = default;
+    Target(const Target&) = delete;
+    Target& operator=(const Target&) = delete;
+};
+
+// --type, OUTPUT's extension, WAV on a pipe, or else the input's own container; a lossy one
+// keeps its codec.
+bool chooseTarget(const OutputRequest& request, const AudioInfo& input, Target& target,
+                  std::string& message) {
+    if (!requestedFormat(request, target.named, message)) {
         return false;
     }
-    // The input's own container where OUTPUT names none; a lossy one keeps its codec.
-    NamedFormat own;
-    if (named == nullptr) {
-        own.container = input.format.container;
+    if (target.named == nullptr) {
+        target.own.container = input.format.container;
         if (isLossyCodec(input.format.encoding)) {
-            own.codec = input.format.container == SF_FORMAT_MPEG ? SF_FORMAT_MPEG_LAYER_III
-                                                                 : input.format.encoding;
+            target.own.codec = input.format.container == SF_FORMAT_MPEG ? SF_FORMAT_MPEG_LAYER_III
+                                                                        : input.format.encoding;
         }
-        named = &own;
+        target.named = &target.own;
         for (const NamedFormat& candidate : namedFormats()) {
-            if (candidate.container == own.container && candidate.codec == own.codec) {
-                named = &candidate;
+            if (candidate.container == target.own.container &&
+                candidate.codec == target.own.codec) {
+                target.named = &candidate;
             }
         }
     }
-    const NamedFormat* except = named == &own ? nullptr : named;
-    const std::string description = fileDescription(formatOf(*named, OutputKind::Sixteen));
-
-    if (pipe && !named->pipeable) {
-        message = description +
+    target.except = target.named == &target.own ? nullptr : target.named;
+    target.description = fileDescription(formatOf(*target.named, OutputKind::Sixteen));
+    if (request.path == "-" && !target.named->pipeable) {
+        message = target.description +
                   " cannot be written to a pipe, as its header is completed at the end: " +
                   instead(formatsForInput(input, true, nullptr), true) + ", or name an OUTPUT file";
         return false;
     }
+    return true;
+}
 
-    if (named->codec != 0) {
-        plan.kind = OutputKind::Encoded;
+// Encoded for a lossy format, which takes neither --bits nor, elsewhere, --quality; else --bits
+// or the input's own samples.
+bool chooseKind(const OutputRequest& request, const AudioInfo& input, const Target& target,
+                OutputKind& kind, std::string& message) {
+    const bool pipe = request.path == "-";
+    if (target.named->codec != 0) {
+        kind = OutputKind::Encoded;
         if (!request.bits.empty()) {
             const OutputKind asked = kindOfBits(request.bits);
-            message = description + " holds compressed audio, not " + kindText(asked) +
+            message = target.description + " holds compressed audio, not " + kindText(asked) +
                       " samples: leave out --bits to encode the float output, or " +
                       instead(formatsHolding(asked, false, input, pipe, nullptr), pipe) + " for " +
                       kindText(asked) + " samples";
             return false;
         }
-    } else {
-        if (request.quality) {
-            message = "--quality sets the encoding of an Ogg Vorbis, Opus or MP3 output; " +
-                      description + " holds samples as they are";
-            return false;
-        }
-        plan.kind =
-            request.bits.empty() ? preferredKind(input.format.encoding) : kindOfBits(request.bits);
+        return true;
     }
+    if (request.quality) {
+        message = "--quality sets the encoding of an Ogg Vorbis, Opus or MP3 output; " +
+                  target.description + " holds samples as they are";
+        return false;
+    }
+    kind = request.bits.empty() ? preferredKind(input.format.encoding) : kindOfBits(request.bits);
+    return true;
+}
 
-    plan.format = formatOf(*named, plan.kind);
+// Whether `format` with `kind`'s samples (a lossy format: its own codec) can be written.
+bool holds(AudioFormat format, const NamedFormat& named, OutputKind kind, const AudioInfo& input) {
+    format.encoding = named.codec != 0 ? named.codec : encodingOf(kind);
+    return canWrite(format, input.sampleRate, input.channelCount);
+}
+
+// A lossy format must take the input's rate and channels, and the encoder the --quality.
+bool checkEncoding(const OutputRequest& request, const AudioInfo& input, const Target& target,
+                   const OutputPlan& plan, std::string& message) {
+    const bool pipe = request.path == "-";
+    std::string reason;
+    if (!canWrite(plan.format, input.sampleRate, input.channelCount, &reason)) {
+        const std::string why =
+            reason.empty()
+                ? "this libsndfile cannot write " + target.named->title + " files"
+                : target.description + " cannot hold " + std::to_string(input.sampleRate) +
+                      " Hz audio (" + plainReason(reason) + ")";
+        message = why + ": " + instead(formatsForInput(input, pipe, target.except), pipe);
+        return false;
+    }
+    if (request.quality &&
+        !canEncodeAt(*request.quality, plan.format, input.sampleRate, input.channelCount)) {
+        message = "--quality " + qualityText(*request.quality) + ": libsndfile's " +
+                  target.named->title + " encoder does not take it; give another from 0 to 1";
+        return false;
+    }
+    return true;
+}
+
+// Without --bits, the nearest narrower samples the container holds; then the samples must fit.
+bool fitSamples(const OutputRequest& request, const AudioInfo& input, const Target& target,
+                OutputPlan& plan, std::string& message) {
+    const bool pipe = request.path == "-";
+    if (request.bits.empty()) {
+        while (!holds(plan.format, *target.named, plan.kind, input) &&
+               plan.kind != OutputKind::Sixteen) {
+            plan.kind =
+                plan.kind == OutputKind::Float ? OutputKind::TwentyFour : OutputKind::Sixteen;
+        }
+        plan.format.encoding = encodingOf(plan.kind);
+    }
+    if (holds(plan.format, *target.named, plan.kind, input)) {
+        return true;
+    }
+    std::vector<std::string> choices;
+    for (const OutputKind kind : kSampleKinds) {
+        if (holds(plan.format, *target.named, kind, input)) {
+            choices.push_back(bitsText(kind));
+        }
+    }
+    message = target.description + " cannot hold " + kindText(plan.kind) + " samples";
+    if (!choices.empty()) {
+        message += ": choose --bits " + orList(choices) + ", or ";
+    } else {
+        message += std::string(" of ") +
+                   (input.channelCount == 1 ? "one channel" : "two channels") + " at " +
+                   std::to_string(input.sampleRate) + " Hz: ";
+    }
+    message += instead(formatsHolding(plan.kind, false, input, pipe, target.except), pipe);
+    return false;
+}
+
+}  // namespace
+
+bool planOutput(const OutputRequest& request, const AudioInfo& input, OutputPlan& plan,
+                std::string& message) {
+    plan = OutputPlan{};
+    plan.standardOutput = request.path == "-";
+    Target target;
+    if (!chooseTarget(request, input, target, message) ||
+        !chooseKind(request, input, target, plan.kind, message)) {
+        return false;
+    }
+    plan.format = formatOf(*target.named, plan.kind);
     if (plan.format.container == SF_FORMAT_WAV && input.format.container == SF_FORMAT_WAVEX) {
         plan.format.container = SF_FORMAT_WAVEX;
     }
     if (plan.format.container == input.format.container) {
         plan.format.endian = input.format.endian;
     }
-    const auto holds = [&](OutputKind kind) {
-        AudioFormat format = plan.format;
-        format.encoding = named->codec != 0 ? named->codec : encodingOf(kind);
-        return canWrite(format, input.sampleRate, input.channelCount);
-    };
-
-    if (plan.kind == OutputKind::Encoded) {
-        std::string reason;
-        if (!canWrite(plan.format, input.sampleRate, input.channelCount, &reason)) {
-            const std::string why =
-                reason.empty() ? "this libsndfile cannot write " + named->title + " files"
-                               : description + " cannot hold " + std::to_string(input.sampleRate) +
-                                     " Hz audio (" + plainReason(reason) + ")";
-            message = why + ": " + instead(formatsForInput(input, pipe, except), pipe);
-            return false;
-        }
-        if (request.quality &&
-            !canEncodeAt(*request.quality, plan.format, input.sampleRate, input.channelCount)) {
-            message = "--quality " + qualityText(*request.quality) + ": libsndfile's " +
-                      named->title + " encoder does not take it; give another from 0 to 1";
-            return false;
-        }
-        return true;
-    }
-
-    // Without --bits, the nearest narrower samples the container holds.
-    if (request.bits.empty()) {
-        while (!holds(plan.kind) && plan.kind != OutputKind::Sixteen) {
-            plan.kind =
-                plan.kind == OutputKind::Float ? OutputKind::TwentyFour : OutputKind::Sixteen;
-        }
-        plan.format.encoding = encodingOf(plan.kind);
-    }
-    if (!holds(plan.kind)) {
-        std::vector<std::string> choices;
-        for (const OutputKind kind : kSampleKinds) {
-            if (holds(kind)) {
-                choices.push_back(bitsText(kind));
-            }
-        }
-        message = description + " cannot hold " + kindText(plan.kind) + " samples";
-        if (!choices.empty()) {
-            message += ": choose --bits " + orList(choices) + ", or ";
-        } else {
-            message += std::string(" of ") +
-                       (input.channelCount == 1 ? "one channel" : "two channels") + " at " +
-                       std::to_string(input.sampleRate) + " Hz: ";
-        }
-        message += instead(formatsHolding(plan.kind, false, input, pipe, except), pipe);
-        return false;
-    }
-    return true;
+    return plan.kind == OutputKind::Encoded ? checkEncoding(request, input, target, plan, message)
+                                            : fitSamples(request, input, target, plan, message);
 }

@@ -158,12 +158,53 @@ bool parseAlignmentName(const std::string& text, AlignmentKind& kind) {
     return false;
 }
 
-bool resolveGeometry(const GeometryOptions& options, SideGeometry& geometry, std::string& message) {
-    geometry = SideGeometry{};
-    const int geometries =
-        (given(options.armOption) ? 1 : 0) + (given(options.alignmentOption) ? 1 : 0) +
-        (given(options.linearOption) ? 1 : 0) + (given(options.angleOption) ? 1 : 0);
-    if (given(options.mountingOption) && !given(options.alignmentOption)) {
+const SideWords kGeometrySideWords = {"no groove radius: give --radius R or --from R1 --to R2",
+                                      ": not a positive radius"};
+
+bool resolveSide(const SideOptions& side, const SideWords& words, bool required,
+                 SideGeometry& geometry, std::string& message) {
+    if (given(side.radiusOption) && (given(side.fromOption) || given(side.toOption))) {
+        return refuse(message, "--radius and --from/--to exclude each other");
+    }
+    if (given(side.fromOption) != given(side.toOption)) {
+        return refuse(message, given(side.fromOption) ? "--from needs --to" : "--to needs --from");
+    }
+    if (given(side.radiusOption)) {
+        geometry.sideGiven = true;
+        geometry.fromRadius = side.radius;
+        geometry.toRadius = side.radius;
+    } else if (given(side.fromOption)) {
+        for (const auto& [name, value] :
+             {std::pair{"--from", side.from}, std::pair{"--to", side.to}}) {
+            if (!std::isfinite(value) || !(value > 0.0)) {
+                return refuse(message,
+                              std::string(name) + " " + valueText(value) + words.notARadius);
+            }
+        }
+        geometry.sideGiven = true;
+        geometry.fromRadius = side.from;
+        geometry.toRadius = side.to;
+    } else if (required) {
+        return refuse(message, words.noRadius);
+    }
+    return true;
+}
+
+namespace {
+
+// The alignment asked for: --alignment's, or the one --compare takes for --mounting alone.
+struct AlignmentAsked {
+    bool given = false;
+    std::string name;
+};
+
+// One geometry, and --mounting only with --alignment.
+bool checkOneGeometry(const GeometryOptions& options, const AlignmentAsked& alignment,
+                      std::string& message) {
+    const int geometries = (given(options.armOption) ? 1 : 0) + (alignment.given ? 1 : 0) +
+                           (given(options.linearOption) ? 1 : 0) +
+                           (given(options.angleOption) ? 1 : 0);
+    if (given(options.mountingOption) && !alignment.given) {
         return refuse(message, "--mounting " + valueText(options.mounting) +
                                    ": a pivot-to-spindle distance needs --alignment");
     }
@@ -177,7 +218,12 @@ bool resolveGeometry(const GeometryOptions& options, SideGeometry& geometry, std
                       "give one geometry: --arm, --alignment, --linear and --angle exclude each "
                       "other");
     }
+    return true;
+}
 
+// The playing area of --standard, the speed of --rpm and the side.
+bool resolveAreaSpeedAndSide(const GeometryOptions& options, SideGeometry& geometry,
+                             std::string& message) {
     if (options.standard == "iec") {
         geometry.area = standardPlayingArea(GrooveStandard::Iec);
     } else if (options.standard == "din") {
@@ -185,42 +231,107 @@ bool resolveGeometry(const GeometryOptions& options, SideGeometry& geometry, std
     } else {
         return refuse(message, "--standard " + options.standard + ": not iec or din");
     }
-
     if (!parseRevolutionsPerMinute(options.rpm, geometry.revolutionsPerMinute)) {
         return refuse(message, "--rpm " + options.rpm + ": not a positive number");
     }
-
-    // The side: a constant radius or one that moves from --from to --to.
-    if (given(options.radiusOption) && (given(options.fromOption) || given(options.toOption))) {
-        return refuse(message, "--radius and --from/--to exclude each other");
+    const SideOptions side{options.radiusOption, options.radius,   options.fromOption,
+                           options.from,         options.toOption, options.to};
+    const bool required = options.choice.requireSide && options.choice.side;
+    if (!resolveSide(side, kGeometrySideWords, required, geometry, message)) {
+        return false;
     }
-    if (given(options.fromOption) != given(options.toOption)) {
+    if (given(options.radiusOption) &&
+        (!std::isfinite(options.radius) || !(options.radius > 0.0))) {
+        return refuse(message, "--radius " + valueText(options.radius) + ": not a positive radius");
+    }
+    return true;
+}
+
+// --arm L,D,BETA as given; `option` is how messages name it.
+bool resolveGivenArm(const GeometryOptions& options, SideGeometry& geometry, std::string& option,
+                     std::string& message) {
+    option = "--arm " + options.arm;
+    double length = 0.0;
+    double distance = 0.0;
+    double offset = 0.0;
+    if (!parseArm(options.arm, length, distance, offset)) {
+        return refuse(message, option +
+                                   ": not three numbers L,D,BETA (effective length and "
+                                   "pivot-to-spindle distance in mm, offset in degrees)");
+    }
+    geometry.name = "arm";
+    geometry.alignment.effectiveLength = length;
+    geometry.alignment.pivotToSpindle = distance;
+    geometry.alignment.offsetDegrees = offset;
+    geometry.alignment.area = geometry.area;
+    return true;
+}
+
+// --alignment NAME --mounting D.
+bool resolveNamedAlignment(const GeometryOptions& options, const AlignmentAsked& alignment,
+                           SideGeometry& geometry, std::string& option, std::string& message) {
+    AlignmentKind kind = AlignmentKind::Baerwald;
+    if (!parseAlignmentName(alignment.name, kind)) {
+        return refuse(message, "--alignment " + alignment.name +
+                                   ": not baerwald, lofgren-a, lofgren-b or stevenson");
+    }
+    if (!given(options.mountingOption)) {
+        return refuse(message, "--alignment " + alignment.name +
+                                   " needs --mounting D, the pivot-to-spindle distance");
+    }
+    if (!std::isfinite(options.mounting) || !(options.mounting > 0.0)) {
         return refuse(message,
-                      given(options.fromOption) ? "--from needs --to" : "--to needs --from");
+                      "--mounting " + valueText(options.mounting) + ": not a positive distance");
     }
-    if (given(options.radiusOption)) {
-        if (!std::isfinite(options.radius) || !(options.radius > 0.0)) {
-            return refuse(message,
-                          "--radius " + valueText(options.radius) + ": not a positive radius");
-        }
-        geometry.sideGiven = true;
-        geometry.fromRadius = options.radius;
-        geometry.toRadius = options.radius;
-    } else if (given(options.fromOption)) {
-        for (const auto& [name, value] :
-             {std::pair{"--from", options.from}, std::pair{"--to", options.to}}) {
-            if (!std::isfinite(value) || !(value > 0.0)) {
-                return refuse(message, std::string(name) + " " + valueText(value) +
-                                           ": not a positive radius");
-            }
-        }
-        geometry.sideGiven = true;
-        geometry.fromRadius = options.from;
-        geometry.toRadius = options.to;
-    } else if (options.choice.requireSide && options.choice.side) {
-        return refuse(message, "no groove radius: give --radius R or --from R1 --to R2");
+    option = "--alignment " + alignment.name + " --mounting " + valueText(options.mounting);
+    geometry.name = alignmentName(kind);
+    geometry.alignment = namedAlignment(kind, options.mounting, geometry.area);
+    if (!std::isfinite(geometry.alignment.offsetDegrees)) {
+        // sin beta = (n1 + n2) / 2L exceeds 1: L = sqrt(d^2 + n1 n2) is too short.
+        return refuse(message, option +
+                                   ": the distance is too short for an arm with null "
+                                   "radii " +
+                                   millimetreText(geometry.alignment.nulls.inner) + " and " +
+                                   millimetreText(geometry.alignment.nulls.outer));
     }
+    return true;
+}
 
+// A pivoted arm must play the whole playing area and every radius of the side, and its nulls
+// must lie within the area.
+bool checkPivotedArm(const GeometryOptions& options, const std::string& option,
+                     SideGeometry& geometry, std::string& message) {
+    double inner = geometry.area.innerRadius;
+    double outer = geometry.area.outerRadius;
+    if (geometry.sideGiven) {
+        inner = std::min({inner, geometry.fromRadius, geometry.toRadius});
+        outer = std::max({outer, geometry.fromRadius, geometry.toRadius});
+    }
+    std::string reason;
+    if (!armReachesArea(geometry.arm, inner, outer, reason)) {
+        return refuse(message, option + ": " + reason);
+    }
+    if (given(options.armOption)) {
+        if (!armNulls(geometry.alignment.effectiveLength, geometry.alignment.pivotToSpindle,
+                      geometry.alignment.offsetDegrees, geometry.alignment.nulls)) {
+            return refuse(message, option +
+                                       ": its tracking error is nowhere zero (no null radius); "
+                                       "check the overhang and the offset angle");
+        }
+    }
+    if (!nullsWithinArea(geometry.alignment.nulls, geometry.area, reason)) {
+        return refuse(message, option + ": " + reason);
+    }
+    return true;
+}
+
+bool resolveAsked(const GeometryOptions& options, const AlignmentAsked& alignment,
+                  SideGeometry& geometry, std::string& message) {
+    geometry = SideGeometry{};
+    if (!checkOneGeometry(options, alignment, message) ||
+        !resolveAreaSpeedAndSide(options, geometry, message)) {
+        return false;
+    }
     if (given(options.linearOption)) {
         geometry.arm.kind = Tonearm::Kind::Tangential;
         geometry.name = "linear";
@@ -236,73 +347,61 @@ bool resolveGeometry(const GeometryOptions& options, SideGeometry& geometry, std
         geometry.name = "angle";
         return true;
     }
-
     std::string option;
-    std::string reason;
-    if (given(options.armOption)) {
-        option = "--arm " + options.arm;
-        double length = 0.0;
-        double distance = 0.0;
-        double offset = 0.0;
-        if (!parseArm(options.arm, length, distance, offset)) {
-            return refuse(message, option +
-                                       ": not three numbers L,D,BETA (effective length and "
-                                       "pivot-to-spindle distance in mm, offset in degrees)");
-        }
-        geometry.name = "arm";
-        geometry.alignment.effectiveLength = length;
-        geometry.alignment.pivotToSpindle = distance;
-        geometry.alignment.offsetDegrees = offset;
-        geometry.alignment.area = geometry.area;
-    } else {
-        AlignmentKind kind = AlignmentKind::Baerwald;
-        if (!parseAlignmentName(options.alignment, kind)) {
-            return refuse(message, "--alignment " + options.alignment +
-                                       ": not baerwald, lofgren-a, lofgren-b or stevenson");
-        }
-        if (!given(options.mountingOption)) {
-            return refuse(message, "--alignment " + options.alignment +
-                                       " needs --mounting D, the pivot-to-spindle distance");
-        }
-        if (!std::isfinite(options.mounting) || !(options.mounting > 0.0)) {
-            return refuse(
-                message, "--mounting " + valueText(options.mounting) + ": not a positive distance");
-        }
-        option = "--alignment " + options.alignment + " --mounting " + valueText(options.mounting);
-        geometry.name = alignmentName(kind);
-        geometry.alignment = namedAlignment(kind, options.mounting, geometry.area);
-        if (!std::isfinite(geometry.alignment.offsetDegrees)) {
-            // sin beta = (n1 + n2) / 2L exceeds 1: L = sqrt(d^2 + n1 n2) is too short.
-            return refuse(message, option +
-                                       ": the distance is too short for an arm with null "
-                                       "radii " +
-                                       millimetreText(geometry.alignment.nulls.inner) + " and " +
-                                       millimetreText(geometry.alignment.nulls.outer));
-        }
+    const bool described =
+        given(options.armOption)
+            ? resolveGivenArm(options, geometry, option, message)
+            : resolveNamedAlignment(options, alignment, geometry, option, message);
+    if (!described) {
+        return false;
     }
     geometry.arm = pivotedArm(geometry.alignment);
     geometry.pivoted = true;
+    return checkPivotedArm(options, option, geometry, message);
+}
 
-    // The arm must play the whole playing area and every radius of the side.
-    double inner = geometry.area.innerRadius;
-    double outer = geometry.area.outerRadius;
-    if (geometry.sideGiven) {
-        inner = std::min({inner, geometry.fromRadius, geometry.toRadius});
-        outer = std::max({outer, geometry.fromRadius, geometry.toRadius});
+}  // namespace
+
+bool resolveGeometry(const GeometryOptions& options, SideGeometry& geometry, std::string& message) {
+    return resolveAsked(options, {given(options.alignmentOption), options.alignment}, geometry,
+                        message);
+}
+
+bool resolveGeometries(const GeometryOptions& options, bool compare,
+                       std::vector<SideGeometry>& geometries, std::string& message) {
+    AlignmentAsked alignment{given(options.alignmentOption), options.alignment};
+    if (compare && given(options.mountingOption) && !alignment.given && options.arm.empty()) {
+        alignment = {true, "baerwald"};
     }
-    if (!armReachesArea(geometry.arm, inner, outer, reason)) {
-        return refuse(message, option + ": " + reason);
+    SideGeometry first;
+    if (!resolveAsked(options, alignment, first, message)) {
+        return false;
     }
-    if (given(options.armOption)) {
-        if (!armNulls(geometry.alignment.effectiveLength, geometry.alignment.pivotToSpindle,
-                      geometry.alignment.offsetDegrees, geometry.alignment.nulls)) {
-            return refuse(message, option +
-                                       ": its tracking error is nowhere zero (no null radius); "
-                                       "check the overhang and the offset angle");
+    geometries.clear();
+    if (!compare) {
+        geometries.push_back(first);
+        return true;
+    }
+    if (!first.pivoted) {
+        return refuse(message,
+                      "--compare needs a pivot-to-spindle distance: give --alignment NAME "
+                      "--mounting D (or --mounting D alone) or --arm L,D,BETA");
+    }
+    if (first.name == "arm") {
+        geometries.push_back(first);
+    }
+    for (AlignmentKind kind : {AlignmentKind::Baerwald, AlignmentKind::LofgrenA,
+                               AlignmentKind::LofgrenB, AlignmentKind::Stevenson}) {
+        SideGeometry named = first;
+        named.name = alignmentName(kind);
+        named.alignment = namedAlignment(kind, first.alignment.pivotToSpindle, first.area);
+        named.arm = pivotedArm(named.alignment);
+        std::string reason;
+        if (!armReachesArea(named.arm, first.area.innerRadius, first.area.outerRadius, reason)) {
+            return refuse(message, std::string("--compare: the ") + alignmentName(kind) +
+                                       " arm for this distance: " + reason);
         }
-    }
-    if (!nullsWithinArea(geometry.alignment.nulls, geometry.area, reason)) {
-        return refuse(message, option + ": " + reason);
+        geometries.push_back(named);
     }
     return true;
 }

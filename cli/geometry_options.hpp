@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -78,6 +79,39 @@ bool geometryGiven(const GeometryOptions& options);
 // Turns the parsed options into a geometry. False with a message that names the option and the
 // value when they describe nothing or something impossible: the caller reports it and exits 2.
 bool resolveGeometry(const GeometryOptions& options, SideGeometry& geometry, std::string& message);
+
+// The geometries a subcommand shows: the one the options give or, with `compare`, the four named
+// alignments for its pivot-to-spindle distance after the arm given with --arm. With `compare`,
+// --mounting alone stands for the named alignments of that distance. False with a message, as
+// resolveGeometry.
+bool resolveGeometries(const GeometryOptions& options, bool compare,
+                       std::vector<SideGeometry>& geometries, std::string& message);
+
+// The side as a subcommand's options give it: a constant --radius, or --from and --to. The
+// options are null where the subcommand has none.
+struct SideOptions {
+    const CLI::Option* radiusOption = nullptr;
+    double radius = 0.0;
+    const CLI::Option* fromOption = nullptr;
+    double from = 0.0;
+    const CLI::Option* toOption = nullptr;
+    double to = 0.0;
+};
+
+// How a subcommand's refusals of the side are worded, in the names its --help gives the values.
+struct SideWords {
+    const char* noRadius;    // neither --radius nor --from and --to
+    const char* notARadius;  // after "--from VALUE: "
+};
+// The wording of the shared geometry options: "no groove radius: give --radius R or ...".
+extern const SideWords kGeometrySideWords;
+
+// Sets the side of `geometry` (sideGiven, fromRadius, toRadius) from the options: --radius and
+// --from/--to exclude each other, --from and --to come together and must be positive radii, and
+// a `required` side must be given. A constant radius's value is the caller's to check. False
+// with a message.
+bool resolveSide(const SideOptions& side, const SideWords& words, bool required,
+                 SideGeometry& geometry, std::string& message);
 
 // The turntable speed from --rpm's text: 33 is exactly 100/3, 45 is 45, 78 is 78.26, any other
 // positive number as given. False for anything else.

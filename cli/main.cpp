@@ -1,6 +1,28 @@
+#include <cstdio>
+#include <new>
+#include <vector>
+
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.hpp"
+
+namespace {
+
+// Runs the subcommand; whatever stops it is told here, once, after the subcommand's name.
+int run(const Subcommand& subcommand) {
+    const std::string prefix = "cartrivex-cli " + subcommand.command->get_name() + ": ";
+    try {
+        return subcommand.run();
+    } catch (const CommandError& error) {
+        std::fprintf(stderr, "%s%s\n", prefix.c_str(), error.what());
+        return error.exitCode();
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "%snot enough memory\n", prefix.c_str());
+        return kExitFileError;
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App program{
@@ -23,15 +45,18 @@ int main(int argc, char** argv) {
         "\n"
         "cartrivex-cli SUBCOMMAND --help tells what each subcommand takes.");
     program.require_subcommand(1, 1);
-    CommandOutcome outcome;
-    addRenderCommand(program, outcome);
-    addArmCommand(program, outcome);
-    addMeasureCommand(program, outcome);
-    addCompareCommand(program, outcome);
+    const std::vector<Subcommand> subcommands = {addRenderCommand(program), addArmCommand(program),
+                                                 addMeasureCommand(program),
+                                                 addCompareCommand(program)};
     try {
         program.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         return program.exit(error) == 0 ? kExitWritten : kExitUsageError;
     }
-    return outcome.exitCode;
+    for (const Subcommand& subcommand : subcommands) {
+        if (subcommand.command->parsed()) {
+            return run(subcommand);
+        }
+    }
+    return kExitWritten;
 }

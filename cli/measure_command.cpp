@@ -1,25 +1,24 @@
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "analysis/arm_table.hpp"
 #include "analysis/distortion_analysis.hpp"
 #include "cli/cli_options.hpp"
 #include "cli/commands.hpp"
 #include "cli/geometry_options.hpp"
+#include "cli/plot_file.hpp"
 #include "dsp/coefficient_set.hpp"
 #include "dsp/tonearm.hpp"
 #include "files/safe_output.hpp"
 #include "files/text_file.hpp"
-#include "plot/plot.hpp"
 
 namespace {
 
@@ -42,7 +41,6 @@ struct Row {
 
 // One arm (or fixed angle) measured at every radius.
 struct Curve {
-    std::string name;
     SideGeometry geometry;
     std::vector<Row> rows;
 };
@@ -71,61 +69,6 @@ bool parseRadii(const std::string& list, std::vector<double>& radii, std::string
         return false;
     }
     return true;
-}
-
-// Every 5 mm within the playing area, both ends and every curve's nulls, ascending.
-std::vector<double> defaultRadii(const std::vector<Curve>& curves) {
-    const PlayingArea& area = curves.front().geometry.area;
-    std::vector<double> radii{area.innerRadius, area.outerRadius};
-    for (double radius = std::ceil(area.innerRadius / 5.0) * 5.0; radius < area.outerRadius;
-         radius += 5.0) {
-        radii.push_back(radius);
-    }
-    for (const Curve& curve : curves) {
-        if (curve.geometry.pivoted) {
-            radii.push_back(curve.geometry.alignment.nulls.inner);
-            radii.push_back(curve.geometry.alignment.nulls.outer);
-        }
-    }
-    std::sort(radii.begin(), radii.end());
-    radii.erase(std::unique(radii.begin(), radii.end(),
-                            [](double a, double b) { return std::fabs(a - b) < 0.005; }),
-                radii.end());
-    return radii;
-}
-
-// Every point rendered and measured, the points shared among the worker threads (each point is
-// independent, each chain runs on one thread).
-void measureAll(std::vector<Curve>& curves, const TestSignal& signal, double peakVelocity,
-                const CoefficientSet& coefficients) {
-    std::vector<std::pair<Curve*, Row*>> points;
-    for (Curve& curve : curves) {
-        for (Row& row : curve.rows) {
-            points.emplace_back(&curve, &row);
-        }
-    }
-    std::atomic<std::size_t> next{0};
-    const auto work = [&] {
-        for (std::size_t i = next++; i < points.size(); i = next++) {
-            Curve& curve = *points[i].first;
-            Row& row = *points[i].second;
-            MeasurementConditions conditions;
-            conditions.radius = row.radius;
-            conditions.trackingErrorDegrees = row.error;
-            conditions.revolutionsPerMinute = curve.geometry.revolutionsPerMinute;
-            conditions.peakVelocity = peakVelocity;
-            row.result = measurePoint(signal, conditions, coefficients, 1);
-        }
-    };
-    const int workers = std::max(1, std::min<int>(defaultThreadCount(), points.size()));
-    std::vector<std::thread> threads;
-    for (int w = 1; w < workers; ++w) {
-        threads.emplace_back(work);
-    }
-    work();
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
 }
 
 const char* const kHarmonicKeys[4] = {"h2_percent", "h3_percent", "h4_percent", "h5_percent"};
@@ -191,8 +134,9 @@ std::string csvText(const std::vector<Curve>& curves, const TestSignal& signal) 
     };
     for (const Curve& curve : curves) {
         for (const Row& row : curve.rows) {
-            out += curve.name + "," + text("%.6g", row.radius) + "," + text("%.6g", row.error) +
-                   cells(row.result.measured) + cells(row.result.predicted) + "\n";
+            out += curve.geometry.name + "," + text("%.6g", row.radius) + "," +
+                   text("%.6g", row.error) + cells(row.result.measured) +
+                   cells(row.result.predicted) + "\n";
         }
     }
     return out;
@@ -240,10 +184,11 @@ PlotFigure measureFigure(const std::vector<Curve>& curves, const TestSignal& sig
         PlotSeries measured;
         PlotSeries predicted;
         // Baerwald published Lofgren's alignment A: with both, one curve covers the other.
-        const bool twin = curves[c].name == "baerwald" &&
-                          std::any_of(curves.begin(), curves.end(),
-                                      [](const Curve& other) { return other.name == "lofgren-a"; });
-        const std::string name = curves[c].name + (twin ? " (= lofgren-a)" : "");
+        const bool twin = curves[c].geometry.name == "baerwald" &&
+                          std::any_of(curves.begin(), curves.end(), [](const Curve& other) {
+                              return other.geometry.name == "lofgren-a";
+                          });
+        const std::string name = curves[c].geometry.name + (twin ? " (= lofgren-a)" : "");
         measured.label = name + " measured";
         predicted.label = name + " predicted";
         measured.colour = predicted.colour = static_cast<int>(c);
@@ -265,157 +210,164 @@ PlotFigure measureFigure(const std::vector<Curve>& curves, const TestSignal& sig
     return figure;
 }
 
-int runMeasure(MeasureOptions& options) {
-    const auto usage = [](const std::string& message) {
-        std::cerr << "cartrivex-cli measure: " << message << "\n";
-        return kExitUsageError;
-    };
+// The signal, after the options that no geometry needs are checked.
+TestSignal checkedSignal(const MeasureOptions& options) {
     if (!std::isfinite(options.velocity) || !(options.velocity > 0.0)) {
-        return usage("--velocity " + text("%g", options.velocity) +
-                     ": not a positive velocity in cm/s");
+        usageError("--velocity " + text("%g", options.velocity) +
+                   ": not a positive velocity in cm/s");
     }
     TestSignal signal;
     std::string message;
     if (!parseTestSignal(options.signal, signal, message)) {
-        return usage("--signal " + options.signal + ": " + message);
+        usageError("--signal " + options.signal + ": " + message);
     }
-    GeometryOptions& geometryOptions = options.geometry;
-    if (geometryOptions.fromOption->count() > 0 || geometryOptions.toOption->count() > 0) {
-        return usage(
+    const GeometryOptions& geometry = options.geometry;
+    if (geometry.fromOption->count() > 0 || geometry.toOption->count() > 0) {
+        usageError(
             "--from/--to: measure holds the radius still at each point; give --radii "
             "LIST or --radius R");
     }
-    if (geometryOptions.radiusOption->count() > 0 && !options.radii.empty()) {
-        return usage("--radius and --radii exclude each other");
+    if (geometry.radiusOption->count() > 0 && !options.radii.empty()) {
+        usageError("--radius and --radii exclude each other");
     }
-    // --compare with --mounting alone compares the named alignments for that distance.
-    if (options.compare && geometryOptions.mountingOption->count() > 0 &&
-        geometryOptions.alignmentOption->count() == 0 && geometryOptions.arm.empty()) {
-        geometryOptions.alignment = "baerwald";
-        geometryOptions.alignmentOption->add_result("baerwald");
-    }
-    Curve first;
-    if (!resolveGeometry(geometryOptions, first.geometry, message)) {
-        return usage(message);
-    }
-    first.name = first.geometry.name;
-    std::vector<Curve> curves;
-    if (options.compare) {
-        if (!first.geometry.pivoted) {
-            return usage(
-                "--compare needs a pivot-to-spindle distance: give --alignment NAME "
-                "--mounting D (or --mounting D alone) or --arm L,D,BETA");
-        }
-        if (first.geometry.name == "arm") {
-            curves.push_back(first);
-        }
-        for (AlignmentKind kind : {AlignmentKind::Baerwald, AlignmentKind::LofgrenA,
-                                   AlignmentKind::LofgrenB, AlignmentKind::Stevenson}) {
-            Curve curve;
-            curve.geometry = first.geometry;
-            curve.geometry.name = curve.name = alignmentName(kind);
-            curve.geometry.alignment =
-                namedAlignment(kind, first.geometry.alignment.pivotToSpindle, first.geometry.area);
-            curve.geometry.arm = pivotedArm(curve.geometry.alignment);
-            std::string reason;
-            if (!armReachesArea(curve.geometry.arm, first.geometry.area.innerRadius,
-                                first.geometry.area.outerRadius, reason)) {
-                return usage(std::string("--compare: the ") + alignmentName(kind) +
-                             " arm for this distance: " + reason);
-            }
-            curves.push_back(curve);
-        }
-    } else {
-        curves.push_back(first);
-    }
+    return signal;
+}
 
+// Every geometry at every radius: --radii, --radius, or every 5 mm over the playing area with
+// both ends and the nulls.
+std::vector<Curve> curvesOf(const MeasureOptions& options,
+                            const std::vector<SideGeometry>& geometries) {
     std::vector<double> radii;
+    std::string message;
     if (!options.radii.empty()) {
         if (!parseRadii(options.radii, radii, message)) {
-            return usage(message);
+            usageError(message);
         }
-    } else if (first.geometry.sideGiven) {
-        radii = {first.geometry.fromRadius};
+    } else if (geometries.front().sideGiven) {
+        radii = {geometries.front().fromRadius};
     } else {
-        radii = defaultRadii(curves);
+        std::vector<NullRadii> nulls;
+        for (const SideGeometry& geometry : geometries) {
+            if (geometry.pivoted) {
+                nulls.push_back(geometry.alignment.nulls);
+            }
+        }
+        radii = tableRadii(geometries.front().area, nulls);
     }
-    for (Curve& curve : curves) {
+    std::vector<Curve> curves;
+    for (const SideGeometry& geometry : geometries) {
+        Curve curve{geometry, {}};
         for (double radius : radii) {
             Row row;
             row.radius = radius;
-            row.error = trackingErrorDegrees(curve.geometry.arm, radius);
+            row.error = trackingErrorDegrees(geometry.arm, radius);
             if (!std::isfinite(row.error)) {
-                return usage("the " + curve.name + " arm cannot reach the radius " +
-                             text("%g", radius) + " mm");
+                usageError("the " + geometry.name + " arm cannot reach the radius " +
+                           text("%g", radius) + " mm");
             }
             curve.rows.push_back(row);
         }
+        curves.push_back(curve);
     }
+    return curves;
+}
+
+// Every point rendered and measured, the points shared among the worker threads.
+void measureCurves(std::vector<Curve>& curves, const TestSignal& signal, double peakVelocity,
+                   const CoefficientSet& coefficients) {
+    std::vector<MeasurementConditions> points;
+    for (const Curve& curve : curves) {
+        for (const Row& row : curve.rows) {
+            MeasurementConditions conditions;
+            conditions.radius = row.radius;
+            conditions.trackingErrorDegrees = row.error;
+            conditions.revolutionsPerMinute = curve.geometry.revolutionsPerMinute;
+            conditions.peakVelocity = peakVelocity;
+            points.push_back(conditions);
+        }
+    }
+    const std::vector<PointResult> results =
+        measurePoints(signal, points, coefficients, defaultThreadCount());
+    std::size_t next = 0;
+    for (Curve& curve : curves) {
+        for (Row& row : curve.rows) {
+            row.result = results[next++];
+        }
+    }
+}
+
+nlohmann::json measureJson(const MeasureOptions& options, const std::vector<Curve>& curves,
+                           const TestSignal& signal) {
+    nlohmann::json document;
+    document["signal"] = testSignalName(signal);
+    if (options.compare) {
+        document["alignments"] = nlohmann::json::array();
+        for (const Curve& curve : curves) {
+            document["alignments"].push_back(
+                {{"alignment", curve.geometry.name}, {"rows", rowsJson(curve)}});
+        }
+    } else {
+        document["rows"] = rowsJson(curves.front());
+    }
+    return document;
+}
+
+void printText(const MeasureOptions& options, const std::vector<Curve>& curves,
+               const TestSignal& signal) {
+    for (const Curve& curve : curves) {
+        std::printf("%s%s, %s at %g cm/s peak (lower tone), %s rpm\n",
+                    &curve == &curves.front() ? "" : "\n", curve.geometry.name.c_str(),
+                    testSignalName(signal).c_str(), options.velocity,
+                    text("%g", curve.geometry.revolutionsPerMinute).c_str());
+        printTable(curve, signal);
+    }
+    std::printf(
+        "\nerror: tracking error in degrees; e: the lower tone's modulation index "
+        "w Y tan(error) / v.\n");
+    if (!options.csv.empty()) {
+        std::printf("Table written to %s\n", options.csv.c_str());
+    }
+    if (!options.plot.empty()) {
+        std::printf("Plot written to %s\n", options.plot.c_str());
+    }
+}
+
+int runMeasure(const MeasureOptions& options) {
+    const TestSignal signal = checkedSignal(options);
+    std::vector<SideGeometry> geometries;
+    std::string message;
+    if (!resolveGeometries(options.geometry, options.compare, geometries, message)) {
+        usageError(message);
+    }
+    std::vector<Curve> curves = curvesOf(options, geometries);
 
     // An interruption leaves no half-written CSV or plot behind.
     installOutputSignalHandlers();
     CoefficientSet coefficients;
     if (!loadCoefficientSet(programDirectory(), coefficients, message)) {
-        std::cerr << "cartrivex-cli measure: " << message << "\n";
-        return kExitFileError;
+        fileError(message);
     }
-    measureAll(curves, signal, options.velocity * 10.0, coefficients);
+    measureCurves(curves, signal, options.velocity * 10.0, coefficients);
 
+    if (!options.plot.empty()) {
+        writePlotFile(measureFigure(curves, signal, options.velocity), options.plot);
+    }
     std::string reason;
-    if (!options.plot.empty() &&
-        !writePlot(measureFigure(curves, signal, options.velocity), options.plot, reason)) {
-        std::cerr << "cartrivex-cli measure: cannot write the plot " << options.plot << ": "
-                  << reason << "\n";
-        return reason.find(".png or .svg") != std::string::npos ? kExitUsageError : kExitFileError;
-    }
     if (!options.csv.empty() && !writeTextFile(options.csv, csvText(curves, signal), reason)) {
-        std::cerr << "cartrivex-cli measure: cannot write " << options.csv << ": " << reason
-                  << "\n";
-        return kExitFileError;
+        fileError("cannot write " + options.csv + ": " + reason);
     }
-
     if (options.json) {
-        nlohmann::json document;
-        document["signal"] = testSignalName(signal);
-        if (options.compare) {
-            document["alignments"] = nlohmann::json::array();
-            for (const Curve& curve : curves) {
-                document["alignments"].push_back(
-                    {{"alignment", curve.name}, {"rows", rowsJson(curve)}});
-            }
-        } else {
-            document["rows"] = rowsJson(curves.front());
-        }
-        std::cout << document.dump(2) << "\n";
+        std::cout << measureJson(options, curves, signal).dump(2) << "\n";
     } else {
-        for (const Curve& curve : curves) {
-            std::printf("%s%s, %s at %g cm/s peak (lower tone), %s rpm\n",
-                        &curve == &curves.front() ? "" : "\n", curve.name.c_str(),
-                        testSignalName(signal).c_str(), options.velocity,
-                        text("%g", curve.geometry.revolutionsPerMinute).c_str());
-            printTable(curve, signal);
-        }
-        std::printf(
-            "\nerror: tracking error in degrees; e: the lower tone's modulation index "
-            "w Y tan(error) / v.\n");
-        if (!options.csv.empty()) {
-            std::printf("Table written to %s\n", options.csv.c_str());
-        }
-        if (!options.plot.empty()) {
-            std::printf("Plot written to %s\n", options.plot.c_str());
-        }
+        printText(options, curves, signal);
     }
-    std::fflush(stdout);
-    if (std::ferror(stdout) || !std::cout) {
-        std::cerr << "cartrivex-cli measure: cannot write to the standard output\n";
-        return kExitFileError;
-    }
+    finishStandardOutput();
     return kExitWritten;
 }
 
 }  // namespace
 
-void addMeasureCommand(CLI::App& program, CommandOutcome& outcome) {
+Subcommand addMeasureCommand(CLI::App& program) {
     auto options = std::make_shared<MeasureOptions>();
     CLI::App* command = program.add_subcommand(
         "measure",
@@ -464,5 +416,5 @@ void addMeasureCommand(CLI::App& program, CommandOutcome& outcome) {
         "the prediction to 0.01 dB wherever a harmonic is above -100 dB.\n\nExample: "
         "cartrivex-cli measure --alignment baerwald --mounting 222 --compare --plot thd.png\n\n"
         "Exit codes: 0 done, 1 a file could not be read or written, 2 a usage error.");
-    command->callback([options, &outcome] { outcome.exitCode = runMeasure(*options); });
+    return {command, [options] { return runMeasure(*options); }};
 }

@@ -4,22 +4,24 @@
 #include <cstdint>
 #include <string>
 
+#include "audio/file_render.hpp"
+
 // A progress line on stderr, redrawn in place a few times a second: what is being done, a bar,
 // the percentage, the speed as a multiple of real time and the time left. It draws only when
 // stderr is a terminal and it is not silenced; otherwise every call does nothing.
-class ProgressBar {
+class ProgressBar : public RenderProgress {
   public:
     // `enabled` false: silent (--quiet). The terminal is asked once, here.
     explicit ProgressBar(bool enabled);
-    ~ProgressBar();  // clears a line left drawn
+    ~ProgressBar() override;  // clears a line left drawn
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
 
     // Starts a phase named `label` over `totalFrames` frames of audio at `sampleRate`; -1 when the
     // total is not known (a pipe), and the line then shows how much is done.
-    void start(const std::string& label, std::int64_t totalFrames, int sampleRate);
+    void start(const std::string& label, std::int64_t totalFrames, int sampleRate) override;
     // `doneFrames` of the phase's frames are done; draws when the last drawing is old enough.
-    void update(std::int64_t doneFrames);
+    void update(std::int64_t doneFrames) override;
     // Removes the line, leaving the cursor at the start of an empty line.
     void clear();
 

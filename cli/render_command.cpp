@@ -1,23 +1,20 @@
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <exception>
 #include <iostream>
 #include <memory>
-#include <new>
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "audio/audio_file.hpp"
+#include "audio/audio_output.hpp"
+#include "audio/file_render.hpp"
 #include "audio/output_format.hpp"
 #include "cli/cli_options.hpp"
 #include "cli/commands.hpp"
@@ -26,18 +23,13 @@
 #include "dsp/coefficient_set.hpp"
 #include "engine/streaming_chain.hpp"
 #include "files/safe_output.hpp"
-#include "wave/dither_generator.hpp"
 #include "wave/output_quantiser.hpp"
-#include "wave/wave_writer.hpp"
 
 namespace {
 
 constexpr int kLowestRate = 32000;
 constexpr int kHighestRate = 192000;
 constexpr int kMostChannels = 2;
-constexpr std::int64_t kBlockFrames = 16384;
-// A WAV file's sizes are 32-bit; a larger output is written as RF64, its 64-bit form.
-constexpr std::int64_t kLargestWaveData = 0xFFFFFFFFLL - 4096;
 
 struct RenderOptions {
     std::string inputPath;
@@ -59,98 +51,77 @@ struct RenderOptions {
     bool json = false;
 };
 
-class RenderFailure : public std::exception {
-  public:
-    RenderFailure(int exitCode, std::string message)
-        : exitCode_(exitCode), message_(std::move(message)) {}
-    int exitCode() const { return exitCode_; }
-    const char* what() const noexcept override { return message_.c_str(); }
-
-  private:
-    int exitCode_;
-    std::string message_;
-};
-
-[[noreturn]] void fail(int exitCode, const std::string& message) {
-    throw RenderFailure(exitCode, message);
-}
+// Render's side is worded in the names of its --help: MM for every radius.
+const SideWords kRenderSideWords = {"no groove radius: give --radius MM, or --from MM --to MM",
+                                    ": the radius must be a finite number above 0"};
 
 bool given(const CLI::Option* option) {
     return option != nullptr && option->count() > 0;
 }
 
-// The settings of the chain from the options and the input: the one place where what the user
-// asked for becomes what the chain runs with. A fixed --angle at a constant --radius is the
-// interactive program's chain; an arm, or a radius that moves from --from to --to, makes the
-// tracking tangent and the groove velocity follow the radius sample by sample.
+std::optional<double> qualityOf(const RenderOptions& options) {
+    return given(options.qualityOption) ? std::optional<double>(options.quality) : std::nullopt;
+}
+
+// The arm of --arm, --alignment or --linear, which must play every radius of the side.
+Tonearm armPlaying(const RenderOptions& options, const SideGeometry& side) {
+    SideGeometry geometry;
+    std::string message;
+    if (!resolveGeometry(options.geometry, geometry, message)) {
+        usageError(message);
+    }
+    const double lowest = std::min(side.fromRadius, side.toRadius);
+    const double highest = std::max(side.fromRadius, side.toRadius);
+    std::string reason;
+    if (!armReachesArea(geometry.arm, lowest, highest, reason)) {
+        usageError("the arm cannot play the side: " + reason);
+    }
+    return geometry.arm;
+}
+
+// The settings of the chain from the options: the one place where what the user asked for
+// becomes what the chain runs with. A fixed --angle at a constant --radius is the interactive
+// program's chain; an arm, or a radius that moves from --from to --to, makes the tracking tangent
+// and the groove velocity follow the radius sample by sample.
 ChainSettings chainSettingsFor(const RenderOptions& options) {
     const bool armGiven = geometryGiven(options.geometry);
     const bool angleGiven = given(options.angleOption);
-    const bool radiusGiven = given(options.radiusOption);
-    const bool sideGiven = given(options.fromOption) || given(options.toOption);
     if (armGiven && angleGiven) {
-        fail(kExitUsageError,
-             "--angle and --arm, --alignment or --linear exclude each other: give one tracking "
-             "error");
+        usageError(
+            "--angle and --arm, --alignment or --linear exclude each other: give one tracking "
+            "error");
     }
     if (!armGiven && !angleGiven) {
-        fail(kExitUsageError,
-             "no tracking error: give --angle DEG, --arm L,D,BETA, --alignment NAME --mounting D "
-             "or --linear");
+        usageError(
+            "no tracking error: give --angle DEG, --arm L,D,BETA, --alignment NAME --mounting D "
+            "or --linear");
     }
-    if (radiusGiven && sideGiven) {
-        fail(kExitUsageError, "--radius and --from/--to exclude each other");
-    }
-    if (given(options.fromOption) != given(options.toOption)) {
-        fail(kExitUsageError,
-             given(options.fromOption) ? "--from needs --to" : "--to needs --from");
-    }
-    if (!radiusGiven && !sideGiven) {
-        fail(kExitUsageError, "no groove radius: give --radius MM, or --from MM --to MM");
-    }
-
-    if (sideGiven) {
-        for (const auto& [name, value] :
-             {std::pair{"--from", options.from}, std::pair{"--to", options.to}}) {
-            if (!std::isfinite(value) || !(value > 0.0)) {
-                fail(kExitUsageError, std::string(name) + " " + numberText(value) +
-                                          ": the radius must be a finite number above 0");
-            }
-        }
+    const SideOptions sideOptions{options.radiusOption, options.disc.radius, options.fromOption,
+                                  options.from,         options.toOption,    options.to};
+    SideGeometry side;
+    std::string message;
+    if (!resolveSide(sideOptions, kRenderSideWords, true, side, message)) {
+        usageError(message);
     }
     ChainSettings settings;
-    std::string message;
     DiscOptions disc = options.disc;
-    if (!radiusGiven) {
-        disc.radius = options.from;  // checked above; the disc's own radius is not used
-    }
+    disc.radius = side.fromRadius;  // --from's, checked; a moving side does not use it
     if (!discParametersFrom(disc, settings.disc, message)) {
-        fail(kExitUsageError, message);
+        usageError(message);
     }
     settings.threadCount = options.threads;
-    if (!armGiven && !sideGiven) {
+    if (!armGiven && !given(options.fromOption)) {
         return settings;
     }
-
     Tonearm arm;
     arm.fixedAngleDegrees = disc.angle;
     if (armGiven) {
-        SideGeometry geometry;
-        if (!resolveGeometry(options.geometry, geometry, message)) {
-            fail(kExitUsageError, message);
-        }
-        arm = geometry.arm;
-        const double lowest = sideGiven ? std::min(options.from, options.to) : disc.radius;
-        const double highest = sideGiven ? std::max(options.from, options.to) : disc.radius;
-        std::string reason;
-        if (!armReachesArea(arm, lowest, highest, reason)) {
-            fail(kExitUsageError, "the arm cannot play the side: " + reason);
-        }
+        arm = armPlaying(options, side);
     }
     settings.moving = true;
     settings.path.arm = arm;
-    settings.path.fromRadius = radiusGiven ? disc.radius : options.from;
-    settings.path.toRadius = radiusGiven ? disc.radius : options.to;
+    settings.path.fromRadius = side.fromRadius;
+    settings.path.toRadius = side.toRadius;
     settings.path.revolutionsPerMinute = settings.disc.revolutionsPerMinute;
     return settings;
 }
@@ -166,178 +137,28 @@ void fitToInput(ChainSettings& settings, const AudioInfo& input,
     settings.path.sampleRate = input.sampleRate;
 }
 
-void writeScratch(int fd, const void* data, std::size_t count) {
-    if (const int error = writeAll(fd, data, count)) {
-        fail(kExitFileError, std::string("cannot write the scratch file: ") + std::strerror(error));
-    }
-}
-
-// Reads exactly `count` bytes, as written before.
-void readAll(int fd, void* data, std::size_t count) {
-    auto* bytes = static_cast<unsigned char*>(data);
-    while (count > 0) {
-        const ssize_t got = ::read(fd, bytes, count);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            fail(kExitFileError, std::string("cannot read the scratch file back: ") +
-                                     (got < 0 ? std::strerror(errno) : "it ended early"));
-        }
-        bytes += got;
-        count -= static_cast<std::size_t>(got);
-    }
-}
-
-struct RenderResult {
-    std::int64_t frames = 0;
-    double peak = 0.0;
-    double gain = 1.0;
-};
-
-// Runs the input through the chain a block at a time and hands each block of output frames to
-// `sink` as soon as the chain has it.
-template <typename Sink>
-void runChain(AudioReader& reader, StreamingChain& chain, ProgressBar& progress,
-              const std::string& inputPath, Sink sink) {
-    const int channels = reader.info().channelCount;
-    std::vector<double> input(static_cast<std::size_t>(kBlockFrames * channels));
-    std::vector<double> output(static_cast<std::size_t>(kBlockFrames * channels));
-    const auto drain = [&] {
-        for (;;) {
-            const std::int64_t got = chain.pullFrames(output.data(), kBlockFrames);
-            if (got == 0) {
-                break;
-            }
-            sink(output.data(), got);
-        }
-    };
+// Opens INPUT and checks that it can be rendered as asked.
+void openInput(const RenderOptions& options, const RenderNames& names, AudioReader& reader) {
+    const bool fromPipe = options.inputPath == "-";
     std::string reason;
-    for (;;) {
-        const std::int64_t got = reader.read(input.data(), kBlockFrames, reason);
-        if (got < 0) {
-            fail(kExitFileError, "cannot read " + inputPath + ": " + reason);
-        }
-        if (got == 0) {
-            break;
-        }
-        chain.pushFrames(input.data(), got);
-        drain();
-        progress.update(chain.framesIn());
+    if (!(fromPipe ? reader.openStandardInput(reason) : reader.open(options.inputPath, reason))) {
+        fileError("cannot read " + names.input + ": " + reason);
     }
-    chain.finish();
-    drain();
-}
-
-// The names the messages give the input and the output: standard input and output for "-".
-struct Names {
-    std::string input;
-    std::string output;
-};
-
-// 32-bit float: the unscaled output over 32768, written as it comes.
-RenderResult renderFloat(AudioReader& reader, StreamingChain& chain, AudioWriter& writer,
-                         ProgressBar& progress, const Names& names) {
-    std::vector<float> floats(static_cast<std::size_t>(kBlockFrames * reader.info().channelCount));
-    const int channels = reader.info().channelCount;
-    std::string reason;
-    runChain(reader, chain, progress, names.input, [&](const double* values, std::int64_t n) {
-        for (std::int64_t k = 0; k < n * channels; ++k) {
-            floats[static_cast<std::size_t>(k)] = static_cast<float>(values[k] / 32768.0);
-        }
-        if (!writer.writeFloats(floats.data(), n, reason)) {
-            fail(kExitFileError, "cannot write " + names.output + ": " + reason);
-        }
-    });
-    RenderResult result;
-    result.frames = chain.framesOut();
-    result.peak = chain.peakMagnitude();
-    return result;
-}
-
-// The gain of an output that is scaled as a whole: 16 and 24 bits keep 2 steps below full scale
-// before dither, an encoded output stays as far below it so that nothing clips; float is unscaled.
-double gainFor(OutputKind kind, double peak) {
-    switch (kind) {
-        case OutputKind::Sixteen:
-        case OutputKind::Encoded:
-            return chooseOutputGain(peak, kOutputPeakLimit);
-        case OutputKind::TwentyFour:
-            return chooseOutputGain(peak, kOutputPeakLimit24);
-        case OutputKind::Float:
-            break;
+    const AudioInfo& input = reader.info();
+    if (input.channelCount < 1 || input.channelCount > kMostChannels) {
+        fileError(names.input + " has " + std::to_string(input.channelCount) +
+                  " channels; only mono and stereo files can be rendered");
     }
-    return 1.0;
-}
-
-// 16 and 24 bits and encoded outputs: the gain needs the whole output's peak, so the unscaled
-// output goes to a scratch file first; then it is scaled, dithered or encoded, and written. A
-// float output whose length is not known yet (read from a pipe) takes the same way, so that its
-// header is written once, for the length it has. `openWriter` starts the output once the number
-// of frames is known.
-template <typename OpenWriter>
-RenderResult renderThroughScratch(AudioReader& reader, StreamingChain& chain, AudioWriter& writer,
-                                  ProgressBar& progress, const Names& names,
-                                  const std::string& folder, OutputKind kind,
-                                  OpenWriter openWriter) {
-    const int channels = reader.info().channelCount;
-    std::string reason;
-    const int scratch = openScratchFile(folder, reason);
-    if (scratch < 0) {
-        fail(kExitFileError, "cannot write a scratch file in " + folder + ": " + reason);
+    if (input.sampleRate < kLowestRate || input.sampleRate > kHighestRate) {
+        fileError(names.input + " has a sample rate of " + std::to_string(input.sampleRate) +
+                  " Hz; rates from 32000 to 192000 Hz can be rendered");
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{scratch};
-
-    runChain(reader, chain, progress, names.input, [&](const double* values, std::int64_t n) {
-        writeScratch(scratch, values, static_cast<std::size_t>(n * channels) * sizeof(double));
-    });
-    RenderResult result;
-    result.frames = chain.framesOut();
-    result.peak = chain.peakMagnitude();
-    result.gain = gainFor(kind, result.peak);
-    openWriter(result.frames);
-
-    if (::lseek(scratch, 0, SEEK_SET) != 0) {
-        fail(kExitFileError,
-             std::string("cannot read the scratch file back: ") + std::strerror(errno));
+    if (!input.lengthKnown && (given(options.fromOption) || given(options.toOption))) {
+        usageError("--from and --to spread the side over the input's length, which " +
+                   (fromPipe ? std::string("a pipe does not tell")
+                             : names.input + " does not tell (its end is missing)") +
+                   ": pass the whole file");
     }
-    progress.start("writing  ", result.frames, reader.info().sampleRate);
-    std::vector<double> values(static_cast<std::size_t>(kBlockFrames * channels));
-    std::vector<std::int32_t> samples(values.size());
-    std::vector<float> floats(values.size());
-    DitherGenerator dither;
-    for (std::int64_t done = 0; done < result.frames;) {
-        const std::int64_t n = std::min(kBlockFrames, result.frames - done);
-        const std::size_t count = static_cast<std::size_t>(n * channels);
-        readAll(scratch, values.data(), count * sizeof(double));
-        bool written = false;
-        if (kind == OutputKind::Sixteen || kind == OutputKind::TwentyFour) {
-            for (std::size_t k = 0; k < count; ++k) {
-                const double r1 = dither.next();
-                const double r2 = dither.next();
-                samples[k] = kind == OutputKind::Sixteen
-                                 ? quantiseSample(values[k], result.gain, r1, r2)
-                                 : quantiseSample24(values[k], result.gain, r1, r2);
-            }
-            written = writer.writeIntegers(samples.data(), n, reason);
-        } else {
-            for (std::size_t k = 0; k < count; ++k) {
-                floats[k] = static_cast<float>(kind == OutputKind::Float
-                                                   ? values[k] / 32768.0
-                                                   : result.gain * values[k] / 32768.0);
-            }
-            written = writer.writeFloats(floats.data(), n, reason);
-        }
-        if (!written) {
-            fail(kExitFileError, "cannot write " + names.output + ": " + reason);
-        }
-        done += n;
-        progress.update(done);
-    }
-    return result;
 }
 
 nlohmann::json formatJson(const AudioFormat& format) {
@@ -347,167 +168,134 @@ nlohmann::json formatJson(const AudioFormat& format) {
             {"bits", bits > 0 ? nlohmann::json(bits) : nlohmann::json(nullptr)}};
 }
 
-int render(const RenderOptions& options) {
+// The chain's parameters as the report gives them: the disc, and the side the arm crossed.
+nlohmann::json parametersJson(const ChainSettings& settings) {
+    nlohmann::json parameters = {{"rpm", settings.disc.revolutionsPerMinute},
+                                 {"amplitude", settings.disc.fullScaleLateralAmplitude},
+                                 {"threads", settings.threadCount}};
+    if (!settings.moving) {
+        parameters["radius"] = settings.disc.grooveRadius;
+        parameters["angle"] = settings.disc.trackingErrorDegrees;
+        return parameters;
+    }
+    const GroovePath& path = settings.path;
+    parameters["from_mm"] = path.fromRadius;
+    parameters["to_mm"] = path.toRadius;
+    parameters["error_at_start_deg"] = trackingErrorDegrees(path.arm, path.fromRadius);
+    parameters["error_at_end_deg"] = trackingErrorDegrees(path.arm, path.toRadius);
+    if (path.arm.kind == Tonearm::Kind::FixedAngle) {
+        parameters["angle"] = path.arm.fixedAngleDegrees;
+    } else if (path.arm.kind == Tonearm::Kind::Pivoted) {
+        parameters["arm"] = {{"effective_length_mm", path.arm.effectiveLength},
+                             {"pivot_to_spindle_mm", path.arm.pivotToSpindle},
+                             {"offset_deg", path.arm.offsetDegrees}};
+    } else {
+        parameters["arm"] = "linear";
+    }
+    return parameters;
+}
+
+// What a finished render tells.
+struct RenderReport {
+    const ChainSettings& settings;
+    const AudioInfo& input;
+    const AudioFormat& output;
+    const RenderResult& result;
+    const std::string& warning;
+    double seconds;  // taken by the whole run
+};
+
+nlohmann::json reportJson(const RenderOptions& options, const RenderReport& run) {
+    nlohmann::json report;
+    report["input"] = formatJson(run.input.format);
+    report["input"]["path"] = options.inputPath;
+    report["input"]["rate"] = run.input.sampleRate;
+    report["input"]["channels"] = run.input.channelCount;
+    report["input"]["frames"] = run.result.frames;
+    report["input"]["seconds"] = static_cast<double>(run.result.frames) / run.input.sampleRate;
+    report["parameters"] = parametersJson(run.settings);
+    report["peak"] = run.result.peak;
+    report["gain"] = run.result.gain;
+    report["attenuation_db"] = attenuationDecibels(run.result.gain);
+    report["output"] = formatJson(run.output);
+    report["output"]["path"] = options.outputPath;
+    if (given(options.qualityOption)) {
+        report["output"]["quality"] = options.quality;
+    }
+    if (!run.warning.empty()) {
+        report["warnings"] = {run.warning};
+    }
+    report["seconds_taken"] = run.seconds;
+    return report;
+}
+
+void printSummary(const RenderNames& names, const RenderReport& run) {
+    std::fprintf(stderr, "%s: %.2f s of audio written in %.2f s", names.output.c_str(),
+                 static_cast<double>(run.result.frames) / run.input.sampleRate, run.seconds);
+    if (run.result.gain != 1.0) {
+        std::fprintf(stderr, ", attenuated by %s dB to prevent clipping",
+                     numberText(attenuationDecibels(run.result.gain)).c_str());
+    }
+    std::fprintf(stderr, "\n");
+}
+
+int runRender(const RenderOptions& options) {
     const auto started = std::chrono::steady_clock::now();
 
     // The options first: a usage error is reported before any file is touched.
     ChainSettings settings = chainSettingsFor(options);
-    std::string message;
-    const bool fromPipe = options.inputPath == "-";
     const bool toPipe = options.outputPath == "-";
-    const Names names{fromPipe ? "standard input" : options.inputPath,
-                      toPipe ? "standard output" : options.outputPath};
+    const RenderNames names{options.inputPath == "-" ? "standard input" : options.inputPath,
+                            toPipe ? "standard output" : options.outputPath};
     if (toPipe && ::isatty(STDOUT_FILENO) == 1) {
-        fail(kExitUsageError,
-             "standard output is a terminal: pipe it into another program, redirect it to a "
-             "file, or name an OUTPUT file");
+        usageError(
+            "standard output is a terminal: pipe it into another program, redirect it to a "
+            "file, or name an OUTPUT file");
     }
-
     CoefficientSet coefficients;
+    std::string message;
     if (!loadCoefficientSet(programDirectory(), coefficients, message)) {
-        fail(kExitFileError, message);
+        fileError(message);
     }
-
     AudioReader reader;
-    std::string reason;
-    if (!(fromPipe ? reader.openStandardInput(reason) : reader.open(options.inputPath, reason))) {
-        fail(kExitFileError, "cannot read " + names.input + ": " + reason);
-    }
+    openInput(options, names, reader);
     const AudioInfo& input = reader.info();
-    if (input.channelCount < 1 || input.channelCount > kMostChannels) {
-        fail(kExitFileError, names.input + " has " + std::to_string(input.channelCount) +
-                                 " channels; only mono and stereo files can be rendered");
-    }
-    if (input.sampleRate < kLowestRate || input.sampleRate > kHighestRate) {
-        fail(kExitFileError, names.input + " has a sample rate of " +
-                                 std::to_string(input.sampleRate) +
-                                 " Hz; rates from 32000 to 192000 Hz can be rendered");
-    }
-    if (!input.lengthKnown && (given(options.fromOption) || given(options.toOption))) {
-        fail(kExitUsageError, "--from and --to spread the side over the input's length, which " +
-                                  (fromPipe ? std::string("a pipe does not tell")
-                                            : names.input + " does not tell (its end is missing)") +
-                                  ": pass the whole file");
-    }
-
     OutputPlan plan;
-    OutputRequest request{options.outputPath, options.type, options.bits, std::nullopt};
-    if (given(options.qualityOption)) {
-        request.quality = options.quality;
-    }
-    if (!planOutput(request, input, plan, message)) {
-        fail(kExitUsageError, message);
+    if (!planOutput({options.outputPath, options.type, options.bits, qualityOf(options)}, input,
+                    plan, message)) {
+        usageError(message);
     }
 
     installOutputSignalHandlers();
-    SafeOutput output;
-    int outputFd = STDOUT_FILENO;
-    std::string scratchFolder = temporaryFolder();
-    if (!toPipe) {
-        if (!output.begin(options.outputPath, reason)) {
-            fail(kExitFileError, "cannot write " + names.output + ": " + reason);
-        }
-        outputFd = output.fd();
-        scratchFolder = output.folder();
+    AudioOutput output;
+    if (!output.begin(options.outputPath, message)) {
+        fileError("cannot write " + names.output + ": " + message);
     }
-    AudioWriter writer;
-    // Starts the output for `frames` frames (-1: not known): a WAV file of more than 4 GB is
-    // written as RF64.
-    const auto openWriter = [&](std::int64_t frames) {
-        const std::int64_t dataBytes =
-            frames * input.channelCount * (encodingBits(plan.format.encoding) / 8);
-        if (!toPipe &&
-            (plan.format.container == SF_FORMAT_WAV || plan.format.container == SF_FORMAT_WAVEX) &&
-            frames >= 0 && dataBytes > kLargestWaveData) {
-            plan.format.container = SF_FORMAT_RF64;
-        }
-        const bool opened = toPipe ? writer.openStream(outputFd, plan.format, input.sampleRate,
-                                                       input.channelCount, reason)
-                                   : writer.open(outputFd, plan.format, input.sampleRate,
-                                                 input.channelCount, reason);
-        if (!opened ||
-            (given(options.qualityOption) && !writer.setQuality(options.quality, reason))) {
-            fail(kExitFileError, "cannot write " + names.output + ": " + reason);
-        }
-    };
-
     fitToInput(settings, input, coefficients);
     StreamingChain chain(settings);
     ProgressBar progress(!options.quiet);
-    progress.start("rendering", input.lengthKnown ? input.frameCount : -1, input.sampleRate);
     RenderResult result;
-    if (plan.kind == OutputKind::Float && (toPipe || input.lengthKnown)) {
-        openWriter(input.lengthKnown ? input.frameCount : -1);
-        result = renderFloat(reader, chain, writer, progress, names);
-    } else {
-        result = renderThroughScratch(reader, chain, writer, progress, names, scratchFolder,
-                                      plan.kind, openWriter);
-    }
-    if (!writer.close(reason) || (!toPipe && !output.commit(reason))) {
-        fail(kExitFileError, "cannot write " + names.output + ": " + reason);
+    if (!renderFile(reader, chain, output, plan, qualityOf(options), progress, names, result,
+                    message)) {
+        fileError(message);
     }
     progress.clear();
     const std::string warning = reader.endWarning(names.input);
     if (!warning.empty()) {
         std::fprintf(stderr, "cartrivex-cli render: warning: %s\n", warning.c_str());
     }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const double attenuation = attenuationDecibels(result.gain);
+    const RenderReport run{
+        settings,
+        input,
+        output.format(),
+        result,
+        warning,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
     if (options.json) {
-        nlohmann::json report;
-        report["input"] = formatJson(input.format);
-        report["input"]["path"] = options.inputPath;
-        report["input"]["rate"] = input.sampleRate;
-        report["input"]["channels"] = input.channelCount;
-        report["input"]["frames"] = result.frames;
-        report["input"]["seconds"] = static_cast<double>(result.frames) / input.sampleRate;
-        report["parameters"] = {{"rpm", settings.disc.revolutionsPerMinute},
-                                {"amplitude", settings.disc.fullScaleLateralAmplitude},
-                                {"threads", settings.threadCount}};
-        if (!settings.moving) {
-            report["parameters"]["radius"] = settings.disc.grooveRadius;
-            report["parameters"]["angle"] = settings.disc.trackingErrorDegrees;
-        } else {
-            const GroovePath& path = settings.path;
-            report["parameters"]["from_mm"] = path.fromRadius;
-            report["parameters"]["to_mm"] = path.toRadius;
-            report["parameters"]["error_at_start_deg"] =
-                trackingErrorDegrees(path.arm, path.fromRadius);
-            report["parameters"]["error_at_end_deg"] =
-                trackingErrorDegrees(path.arm, path.toRadius);
-            if (path.arm.kind == Tonearm::Kind::FixedAngle) {
-                report["parameters"]["angle"] = path.arm.fixedAngleDegrees;
-            } else if (path.arm.kind == Tonearm::Kind::Pivoted) {
-                report["parameters"]["arm"] = {{"effective_length_mm", path.arm.effectiveLength},
-                                               {"pivot_to_spindle_mm", path.arm.pivotToSpindle},
-                                               {"offset_deg", path.arm.offsetDegrees}};
-            } else {
-                report["parameters"]["arm"] = "linear";
-            }
-        }
-        report["peak"] = result.peak;
-        report["gain"] = result.gain;
-        report["attenuation_db"] = attenuation;
-        report["output"] = formatJson(plan.format);
-        report["output"]["path"] = options.outputPath;
-        if (given(options.qualityOption)) {
-            report["output"]["quality"] = options.quality;
-        }
-        if (!warning.empty()) {
-            report["warnings"] = {warning};
-        }
-        report["seconds_taken"] = seconds;
         // Standard output carries the audio when OUTPUT is "-": the report goes to stderr.
-        (toPipe ? std::cerr : std::cout) << report.dump(2) << '\n';
+        (toPipe ? std::cerr : std::cout) << reportJson(options, run).dump(2) << '\n';
     } else if (!options.quiet) {
-        std::fprintf(stderr, "%s: %.2f s of audio written in %.2f s", names.output.c_str(),
-                     static_cast<double>(result.frames) / input.sampleRate, seconds);
-        if (result.gain != 1.0) {
-            std::fprintf(stderr, ", attenuated by %s dB to prevent clipping",
-                         numberText(attenuation).c_str());
-        }
-        std::fprintf(stderr, "\n");
+        printSummary(names, run);
     }
     return kExitWritten;
 }
@@ -554,7 +342,7 @@ constexpr const char* kFooter =
 
 }  // namespace
 
-void addRenderCommand(CLI::App& program, CommandOutcome& outcome) {
+Subcommand addRenderCommand(CLI::App& program) {
     auto options = std::make_shared<RenderOptions>();
     CLI::App* command = program.add_subcommand(
         "render", "Run a recording through the pickup's tracking error, any length, any format");
@@ -608,15 +396,5 @@ void addRenderCommand(CLI::App& program, CommandOutcome& outcome) {
         "Print one JSON object on stdout (stderr when OUTPUT is -) at the end: input, "
         "parameters, peak, gain, attenuation_db, output, seconds_taken");
     command->footer(std::string(kFooter) + "\n\n" + kTrackingErrorSignText);
-    command->callback([options, &outcome] {
-        try {
-            outcome.exitCode = render(*options);
-        } catch (const RenderFailure& failure) {
-            std::fprintf(stderr, "cartrivex-cli render: %s\n", failure.what());
-            outcome.exitCode = failure.exitCode();
-        } catch (const std::bad_alloc&) {
-            std::fprintf(stderr, "cartrivex-cli render: not enough memory\n");
-            outcome.exitCode = kExitFileError;
-        }
-    });
+    return {command, [options] { return runRender(*options); }};
 }

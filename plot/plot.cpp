@@ -164,12 +164,25 @@ void marker(cairo_t* cr, double x, double y) {
     cairo_arc(cr, x, y, kMarkerRadius, 0.0, 2 * M_PI);
 }
 
-void drawPanel(cairo_t* cr, const PlotPanel& panel, double top, double height, double width) {
-    const double left = kLeftMargin;
-    const double right = width - kRightMargin;
-    const double plotTop = top + kPanelTop;
-    const double plotBottom = top + height - kPanelBottom;
+// Where a panel draws: its plotting area in pixels and its axes.
+struct PanelFrame {
+    double left = 0.0;
+    double right = 0.0;
+    double plotTop = 0.0;
+    double plotBottom = 0.0;
+    Axis xAxis;
+    Axis yAxis;
 
+    double px(double x) const { return left + fraction(xAxis, x) * (right - left); }
+    double py(double y) const { return plotBottom - fraction(yAxis, y) * (plotBottom - plotTop); }
+};
+
+PanelFrame frameOf(const PlotPanel& panel, double top, double height, double width) {
+    PanelFrame frame;
+    frame.left = kLeftMargin;
+    frame.right = width - kRightMargin;
+    frame.plotTop = top + kPanelTop;
+    frame.plotBottom = top + height - kPanelBottom;
     Range xRange;
     Range yRange;
     for (const PlotSeries& series : panel.series) {
@@ -182,66 +195,73 @@ void drawPanel(cairo_t* cr, const PlotPanel& panel, double top, double height, d
             }
         }
     }
-    const Axis xAxis = linearAxis(xRange, 10);
-    const Axis yAxis = panel.logY ? logarithmicAxis(yRange) : linearAxis(yRange, 6);
-    const auto px = [&](double x) { return left + fraction(xAxis, x) * (right - left); };
-    const auto py = [&](double y) {
-        return plotBottom - fraction(yAxis, y) * (plotBottom - plotTop);
-    };
+    frame.xAxis = linearAxis(xRange, 10);
+    frame.yAxis = panel.logY ? logarithmicAxis(yRange) : linearAxis(yRange, 6);
+    return frame;
+}
 
-    // Grid and ticks.
+void gridLine(cairo_t* cr, double x0, double y0, double x1, double y1, bool strong) {
+    cairo_set_source_rgb(cr, strong ? 0.55 : 0.86, strong ? 0.55 : 0.86, strong ? 0.55 : 0.86);
+    cairo_move_to(cr, x0, y0);
+    cairo_line_to(cr, x1, y1);
+    cairo_stroke(cr);
+}
+
+// Grid lines and tick labels.
+void drawGrid(cairo_t* cr, const PanelFrame& f) {
     cairo_set_line_width(cr, 1.0);
     font(cr, kTickSize);
-    const auto gridLine = [&](double x0, double y0, double x1, double y1, bool strong) {
-        cairo_set_source_rgb(cr, strong ? 0.55 : 0.86, strong ? 0.55 : 0.86, strong ? 0.55 : 0.86);
-        cairo_move_to(cr, x0, y0);
-        cairo_line_to(cr, x1, y1);
-        cairo_stroke(cr);
-    };
+    const Axis& xAxis = f.xAxis;
+    const Axis& yAxis = f.yAxis;
     const int xTicks = static_cast<int>(std::lround((xAxis.high - xAxis.low) / xAxis.step));
     for (int i = 0; i <= xTicks; ++i) {
         const double value = xAxis.low + i * xAxis.step;
-        const double x = px(value);
-        gridLine(x, plotTop, x, plotBottom, false);
+        const double x = f.px(value);
+        gridLine(cr, x, f.plotTop, x, f.plotBottom, false);
         cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
-        text(cr, tickText(value, xAxis.step), x, plotBottom + 7, 0.5, 0.0);
+        text(cr, tickText(value, xAxis.step), x, f.plotBottom + 7, 0.5, 0.0);
     }
     if (yAxis.logarithmic) {
         for (double decade = yAxis.low; decade <= yAxis.high * 1.0001; decade *= 10.0) {
             for (int m = 1; m <= 9 && decade * m <= yAxis.high * 1.0001; ++m) {
-                gridLine(left, py(decade * m), right, py(decade * m), false);
+                gridLine(cr, f.left, f.py(decade * m), f.right, f.py(decade * m), false);
             }
             cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
-            text(cr, logTickText(decade), left - 8, py(decade), 1.0, 0.5);
+            text(cr, logTickText(decade), f.left - 8, f.py(decade), 1.0, 0.5);
         }
     } else {
         const int yTicks = static_cast<int>(std::lround((yAxis.high - yAxis.low) / yAxis.step));
         for (int i = 0; i <= yTicks; ++i) {
             const double value = yAxis.low + i * yAxis.step;
-            gridLine(left, py(value), right, py(value), std::fabs(value) < yAxis.step * 1e-6);
+            gridLine(cr, f.left, f.py(value), f.right, f.py(value),
+                     std::fabs(value) < yAxis.step * 1e-6);
             cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
-            text(cr, tickText(value, yAxis.step), left - 8, py(value), 1.0, 0.5);
+            text(cr, tickText(value, yAxis.step), f.left - 8, f.py(value), 1.0, 0.5);
         }
     }
+}
 
-    // Frame, title and labels.
+// Frame, title and labels.
+void drawFrameAndLabels(cairo_t* cr, const PlotPanel& panel, const PanelFrame& f, double top) {
     cairo_set_source_rgb(cr, 0.1, 0.1, 0.1);
     cairo_set_line_width(cr, 1.4);
-    cairo_rectangle(cr, left, plotTop, right - left, plotBottom - plotTop);
+    cairo_rectangle(cr, f.left, f.plotTop, f.right - f.left, f.plotBottom - f.plotTop);
     cairo_stroke(cr);
     font(cr, kPanelTitleSize, true);
-    text(cr, panel.title, (left + right) / 2, top + 8, 0.5, 0.0);
+    text(cr, panel.title, (f.left + f.right) / 2, top + 8, 0.5, 0.0);
     font(cr, kLabelSize);
-    text(cr, panel.xLabel, (left + right) / 2, plotBottom + 32, 0.5, 0.0);
+    text(cr, panel.xLabel, (f.left + f.right) / 2, f.plotBottom + 32, 0.5, 0.0);
     cairo_save(cr);
-    cairo_translate(cr, 22, (plotTop + plotBottom) / 2);
+    cairo_translate(cr, 22, (f.plotTop + f.plotBottom) / 2);
     cairo_rotate(cr, -M_PI / 2);
     text(cr, panel.yLabel, 0, 0, 0.5, 0.5);
     cairo_restore(cr);
+}
 
-    // The series, clipped to the plotting area.
+// The series drawn as lines, clipped to the plotting area.
+void drawLines(cairo_t* cr, const PlotPanel& panel, const PanelFrame& f) {
     cairo_save(cr);
-    cairo_rectangle(cr, left, plotTop, right - left, plotBottom - plotTop);
+    cairo_rectangle(cr, f.left, f.plotTop, f.right - f.left, f.plotBottom - f.plotTop);
     cairo_clip(cr);
     cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
     cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
@@ -250,14 +270,14 @@ void drawPanel(cairo_t* cr, const PlotPanel& panel, double top, double height, d
         setColour(cr, series.colour);
         cairo_set_line_width(cr, kLineWidth);
         if (series.pointsOnly) {
-            continue;  // drawn whole, over the frame, below
+            continue;  // drawn whole, over the frame, by drawMarkers
         }
         const double dashes[] = {9.0, 6.0};
         cairo_set_dash(cr, dashes, series.dashed ? 2 : 0, 0.0);
         bool drawing = false;
         for (std::size_t i = 0; i < count; ++i) {
-            const double x = px(series.x[i]);
-            const double y = py(series.y[i]);
+            const double x = f.px(series.x[i]);
+            const double y = f.py(series.y[i]);
             if (!std::isfinite(x) || !std::isfinite(y)) {
                 drawing = false;  // a gap where the value is missing
                 continue;
@@ -273,9 +293,11 @@ void drawPanel(cairo_t* cr, const PlotPanel& panel, double top, double height, d
         cairo_set_dash(cr, nullptr, 0, 0.0);
     }
     cairo_restore(cr);
+}
 
-    // Markers are not clipped: a point on the frame (a null on the zero line at the bottom)
-    // shows whole. Points outside the plotting area are left out.
+// Markers are not clipped: a point on the frame (a null on the zero line at the bottom) shows
+// whole. Points outside the plotting area are left out.
+void drawMarkers(cairo_t* cr, const PlotPanel& panel, const PanelFrame& f) {
     for (const PlotSeries& series : panel.series) {
         if (!series.pointsOnly) {
             continue;
@@ -283,24 +305,26 @@ void drawPanel(cairo_t* cr, const PlotPanel& panel, double top, double height, d
         setColour(cr, series.colour);
         const std::size_t count = std::min(series.x.size(), series.y.size());
         for (std::size_t i = 0; i < count; ++i) {
-            const double x = px(series.x[i]);
-            const double y = py(series.y[i]);
-            if (x >= left - 0.5 && x <= right + 0.5 && y >= plotTop - 0.5 &&
-                y <= plotBottom + 0.5) {
+            const double x = f.px(series.x[i]);
+            const double y = f.py(series.y[i]);
+            if (x >= f.left - 0.5 && x <= f.right + 0.5 && y >= f.plotTop - 0.5 &&
+                y <= f.plotBottom + 0.5) {
                 marker(cr, x, y);
             }
         }
         cairo_fill(cr);
     }
+}
 
-    // The legend, right of the plotting area.
+// The legend, right of the plotting area.
+void drawLegend(cairo_t* cr, const PlotPanel& panel, const PanelFrame& f, double width) {
     font(cr, kLegendSize);
-    double legendY = plotTop + 6;
+    double legendY = f.plotTop + 6;
     for (const PlotSeries& series : panel.series) {
         if (series.label.empty()) {
             continue;
         }
-        const double x = right + 16;
+        const double x = f.right + 16;
         setColour(cr, series.colour);
         cairo_set_line_width(cr, kLineWidth);
         if (series.pointsOnly) {
@@ -326,6 +350,15 @@ void drawPanel(cairo_t* cr, const PlotPanel& panel, double top, double height, d
         font(cr, kLegendSize);
         legendY += 24;
     }
+}
+
+void drawPanel(cairo_t* cr, const PlotPanel& panel, double top, double height, double width) {
+    const PanelFrame frame = frameOf(panel, top, height, width);
+    drawGrid(cr, frame);
+    drawFrameAndLabels(cr, panel, frame, top);
+    drawLines(cr, panel, frame);
+    drawMarkers(cr, panel, frame);
+    drawLegend(cr, panel, frame, width);
 }
 
 void drawFigure(cairo_t* cr, const PlotFigure& figure) {
@@ -371,6 +404,26 @@ cairo_status_t writeToSink(void* closure, const unsigned char* data, unsigned in
     return CAIRO_STATUS_SUCCESS;
 }
 
+// Draws the figure on an SVG or PNG surface whose bytes go to `sink`; cairo's status.
+cairo_status_t drawInto(const PlotFigure& figure, bool svg, Sink& sink) {
+    cairo_surface_t* surface =
+        svg ? cairo_svg_surface_create_for_stream(writeToSink, &sink, figure.width, figure.height)
+            : cairo_image_surface_create(CAIRO_FORMAT_ARGB32, figure.width, figure.height);
+    cairo_t* cr = cairo_create(surface);
+    drawFigure(cr, figure);
+    cairo_status_t status = cairo_status(cr);
+    cairo_destroy(cr);
+    if (status == CAIRO_STATUS_SUCCESS && !svg) {
+        status = cairo_surface_write_to_png_stream(surface, writeToSink, &sink);
+    }
+    cairo_surface_finish(surface);
+    if (status == CAIRO_STATUS_SUCCESS) {
+        status = cairo_surface_status(surface);
+    }
+    cairo_surface_destroy(surface);
+    return status;
+}
+
 bool endsWith(const std::string& text, const std::string& ending) {
     if (text.size() < ending.size()) {
         return false;
@@ -382,42 +435,32 @@ bool endsWith(const std::string& text, const std::string& ending) {
 
 }  // namespace
 
-bool writePlot(const PlotFigure& figure, const std::string& path, std::string& reason) {
+PlotOutcome writePlot(const PlotFigure& figure, const std::string& path) {
     const bool png = endsWith(path, ".png");
     const bool svg = endsWith(path, ".svg");
     if (!png && !svg) {
-        reason = "a plot's file name must end in .png or .svg";
-        return false;
+        return {PlotFailure::UnknownEnding, "a plot's file name must end in .png or .svg"};
     }
     if (figure.width < 200 || figure.height < 150 || figure.width > 20000 ||
         figure.height > 20000) {
-        reason = "a plot must measure between 200 x 150 and 20000 x 20000 pixels";
-        return false;
+        return {PlotFailure::ImpossibleSize,
+                "a plot must measure between 200 x 150 and 20000 x 20000 pixels"};
     }
+    PlotOutcome outcome;
     SafeOutput output;
-    if (!output.begin(path, reason)) {
-        return false;
+    if (!output.begin(path, outcome.reason)) {
+        outcome.failure = PlotFailure::Unwritable;
+        return outcome;
     }
     Sink sink{output.fd(), 0};
-    cairo_surface_t* surface =
-        svg ? cairo_svg_surface_create_for_stream(writeToSink, &sink, figure.width, figure.height)
-            : cairo_image_surface_create(CAIRO_FORMAT_ARGB32, figure.width, figure.height);
-    cairo_t* cr = cairo_create(surface);
-    drawFigure(cr, figure);
-    cairo_status_t status = cairo_status(cr);
-    cairo_destroy(cr);
-    if (status == CAIRO_STATUS_SUCCESS && png) {
-        status = cairo_surface_write_to_png_stream(surface, writeToSink, &sink);
-    }
-    cairo_surface_finish(surface);
-    if (status == CAIRO_STATUS_SUCCESS) {
-        status = cairo_surface_status(surface);
-    }
-    cairo_surface_destroy(surface);
+    const cairo_status_t status = drawInto(figure, svg, sink);
     if (status != CAIRO_STATUS_SUCCESS) {
-        reason = sink.error != 0 ? std::strerror(sink.error) : cairo_status_to_string(status);
         output.abandon();
-        return false;
+        return {PlotFailure::Unwritable,
+                sink.error != 0 ? std::strerror(sink.error) : cairo_status_to_string(status)};
     }
-    return output.commit(reason);
+    if (!output.commit(outcome.reason)) {
+        outcome.failure = PlotFailure::Unwritable;
+    }
+    return outcome;
 }

@@ -29,6 +29,20 @@ struct PlotFigure {
     int height = 800;
 };
 
-// Writes the figure to `path` (".png" or ".svg"); false with a reason on failure. The file is
-// written whole or not at all.
-bool writePlot(const PlotFigure& figure, const std::string& path, std::string& reason);
+// Why a plot was not written.
+enum class PlotFailure {
+    None,
+    UnknownEnding,   // the file name ends in neither .png nor .svg
+    ImpossibleSize,  // the figure is under 200 x 150 or over 20000 x 20000 pixels
+    Unwritable,      // the file could not be written: the system's or cairo's reason
+};
+
+struct PlotOutcome {
+    PlotFailure failure = PlotFailure::None;
+    std::string reason;  // what went wrong, in words
+    bool written() const { return failure == PlotFailure::None; }
+};
+
+// Writes the figure to `path` (".png" or ".svg", in any case). The file is written whole or not
+// at all.
+PlotOutcome writePlot(const PlotFigure& figure, const std::string& path);

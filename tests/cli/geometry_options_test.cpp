@@ -118,3 +118,99 @@ TEST(GeometryOptionsTest, LeavesOutTheOptionsACommandHasOfItsOwn) {
 }
 
 }  // namespace
+
+namespace {
+
+// --compare shows the four named alignments for the distance, after an arm given with --arm;
+// --mounting alone stands for them. What has no pivot-to-spindle distance is refused.
+TEST(GeometryOptionsTest, CompareGivesTheNamedAlignmentsForTheDistance) {
+    const struct {
+        std::string line;
+        bool compare;
+        std::vector<std::string> names;  // empty: refused
+        std::string named;               // in the refusal
+    } cases[] = {
+        {"--mounting 222", true, {"baerwald", "lofgren-a", "lofgren-b", "stevenson"}, ""},
+        {"--alignment stevenson --mounting 222 --radius 70",
+         true,
+         {"baerwald", "lofgren-a", "lofgren-b", "stevenson"},
+         ""},
+        {"--arm 239.3,222,22.99",
+         true,
+         {"arm", "baerwald", "lofgren-a", "lofgren-b", "stevenson"},
+         ""},
+        {"--alignment lofgren-b --mounting 222", false, {"lofgren-b"}, ""},
+        {"--mounting 222", false, {}, "needs --alignment"},
+        {"--linear", true, {}, "--compare needs a pivot-to-spindle distance"},
+        {"--angle 2", true, {}, "--compare needs a pivot-to-spindle distance"},
+        {"--arm 239.3,222,22.99 --mounting 222", true, {}, "needs --alignment"},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(testCaseName(i, c.line));
+        CLI::App command;
+        GeometryOptions options;
+        addGeometryOptions(command, options);
+        command.parse(c.line, false);
+        std::vector<SideGeometry> geometries;
+        std::string message;
+        const bool resolved = resolveGeometries(options, c.compare, geometries, message);
+        EXPECT_EQ(resolved, !c.names.empty()) << message;
+        if (!resolved) {
+            EXPECT_NE(message.find(c.named), std::string::npos) << message;
+            continue;
+        }
+        std::vector<std::string> names;
+        for (const SideGeometry& geometry : geometries) {
+            names.push_back(geometry.name);
+            EXPECT_TRUE(geometry.pivoted);
+            EXPECT_EQ(geometry.alignment.pivotToSpindle, 222.0);
+            EXPECT_EQ(geometry.sideGiven, geometries.front().sideGiven);
+        }
+        EXPECT_EQ(names, c.names);
+    }
+}
+
+// The side alone, as render gives it with its own options and words: the same rules as the
+// shared options, refused in the words of render's --help.
+TEST(GeometryOptionsTest, ResolvesASideInTheWordsOfItsCommand) {
+    const SideWords words = {"no groove radius: give --radius MM", ": not a radius"};
+    const struct {
+        std::string line;
+        bool required;
+        std::string refusal;  // empty: resolved
+        double from;
+        double to;
+    } cases[] = {
+        {"--radius 65", true, "", 65.0, 65.0},
+        {"--radius -1", true, "", -1.0, -1.0},  // the radius's value is the caller's to check
+        {"--from 146 --to 60.3", true, "", 146.0, 60.3},
+        {"", false, "", 0.0, 0.0},
+        {"", true, "no groove radius: give --radius MM", 0, 0},
+        {"--radius 65 --to 60", true, "--radius and --from/--to exclude each other", 0, 0},
+        {"--to 60", true, "--to needs --from", 0, 0},
+        {"--from 0 --to 60", true, "--from 0: not a radius", 0, 0},
+        {"--from 100 --to inf", true, "--to inf: not a radius", 0, 0},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(testCaseName(i, c.line));
+        CLI::App command;
+        SideOptions side;
+        side.radiusOption = command.add_option("--radius", side.radius);
+        side.fromOption = command.add_option("--from", side.from);
+        side.toOption = command.add_option("--to", side.to);
+        command.parse(c.line, false);
+        SideGeometry geometry;
+        std::string message;
+        EXPECT_EQ(resolveSide(side, words, c.required, geometry, message), c.refusal.empty());
+        EXPECT_EQ(message, c.refusal);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(geometry.sideGiven, !c.line.empty());
+            EXPECT_EQ(geometry.fromRadius, c.from);
+            EXPECT_EQ(geometry.toRadius, c.to);
+        }
+    }
+}
+
+}  // namespace

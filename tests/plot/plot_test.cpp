@@ -59,8 +59,8 @@ std::string readText(const std::string& path) {
 
 TEST(PlotTest, SvgHoldsEveryDrawnPointAndBreaksAtGaps) {
     TemporaryDirectory folder;
-    std::string reason;
-    ASSERT_TRUE(writePlot(sampleFigure(), folder.file("figure.svg"), reason)) << reason;
+    const PlotOutcome outcome = writePlot(sampleFigure(), folder.file("figure.svg"));
+    ASSERT_TRUE(outcome.written()) << outcome.reason;
     const std::string svg = readText(folder.file("figure.svg"));
     // The straight line is two strokes (the gap at x = 50) of 50 points each; cairo may leave
     // out a point that would not move the pen. The logarithmic series leaves out its value 0.
@@ -86,8 +86,8 @@ TEST(PlotTest, PngHasTheFiguresSize) {
     PlotFigure figure = sampleFigure();
     figure.width = 900;
     figure.height = 1300;
-    std::string reason;
-    ASSERT_TRUE(writePlot(figure, folder.file("figure.PNG"), reason)) << reason;
+    const PlotOutcome outcome = writePlot(figure, folder.file("figure.PNG"));
+    ASSERT_TRUE(outcome.written()) << outcome.reason;
     const std::vector<std::uint8_t> bytes = readBytes(folder.file("figure.PNG"));
     ASSERT_GT(bytes.size(), 24u);
     EXPECT_EQ(bytes[1], 'P');
@@ -104,16 +104,20 @@ TEST(PlotTest, RefusalsLeaveNoFileAndKeepAnOldOne) {
         std::string path;
         int width;
         const char* reasonPart;
+        PlotFailure failure;
     };
-    for (const Case& c : {Case{folder.file("figure.pdf"), 1200, ".png or .svg"},
-                          Case{folder.file("missing/figure.png"), 1200, "No such file"},
-                          Case{old, 10, "pixels"}, Case{folder.file("folder.svg"), 1200, ""}}) {
+    for (const Case& c :
+         {Case{folder.file("figure.pdf"), 1200, ".png or .svg", PlotFailure::UnknownEnding},
+          Case{folder.file("missing/figure.png"), 1200, "No such file", PlotFailure::Unwritable},
+          Case{old, 10, "pixels", PlotFailure::ImpossibleSize},
+          Case{folder.file("folder.svg"), 1200, "", PlotFailure::Unwritable}}) {
         SCOPED_TRACE(c.path);
         PlotFigure figure = sampleFigure();
         figure.width = c.width;
-        std::string reason;
-        EXPECT_FALSE(writePlot(figure, c.path, reason));
-        EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << reason;
+        const PlotOutcome outcome = writePlot(figure, c.path);
+        EXPECT_FALSE(outcome.written());
+        EXPECT_EQ(outcome.failure, c.failure);
+        EXPECT_NE(outcome.reason.find(c.reasonPart), std::string::npos) << outcome.reason;
     }
     EXPECT_EQ(readText(old), "old");
     EXPECT_EQ(folder.entries(), (std::vector<std::string>{"folder.svg", "old.svg"}));
