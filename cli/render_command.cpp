@@ -292,8 +292,12 @@ int runRender(const RenderOptions& options) {
         warning,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
     if (options.json) {
-        // Standard output carries the audio when OUTPUT is "-": the report goes to stderr.
-        (toPipe ? std::cerr : std::cout) << reportJson(options, run).dump(2) << '\n';
+        // Standard output carries the audio when OUTPUT is "-": the report goes to stderr. A
+        // file name need not be UTF-8: bytes that are not are shown as U+FFFD.
+        (toPipe ? std::cerr : std::cout)
+            << reportJson(options, run)
+                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+            << '\n';
     } else if (!options.quiet) {
         printSummary(names, run);
     }

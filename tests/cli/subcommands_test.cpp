@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/support/audio_test_files.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/process_run.hpp"
@@ -91,5 +93,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<StopCase>& info) {
         return testCaseName(info.index, info.param.line);
     });
+
+}  // namespace
+
+namespace {
+
+// A file name is bytes, not always UTF-8: render's report shows what is not as U+FFFD and stays
+// JSON, and the render is done.
+TEST(RenderReportTest, NamesThatAreNotUtf8AreReportedNotFatal) {
+    TemporaryDirectory folder;
+    TestAudio audio;
+    audio.frameCount = 4410;
+    audio.integers.assign(2 * 4410, 1 << 24);
+    const std::string input = folder.file("in\xff.wav");
+    ASSERT_TRUE(writeTestAudio(input, audio));
+    const ProcessResult run =
+        runProcess({CARTRIVEX_CLI, "render", input, folder.file("out\xfe.wav"), "--rpm", "33",
+                    "--radius", "70", "--amplitude", "0.05", "--angle", "1", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["input"]["path"], folder.file("in\xef\xbf\xbd.wav"));
+    EXPECT_EQ(report["output"]["path"], folder.file("out\xef\xbf\xbd.wav"));
+    EXPECT_EQ(readTestAudio(folder.file("out\xfe.wav")).frameCount, 4410);
+}
 
 }  // namespace
