@@ -239,6 +239,20 @@ void printSummary(const RenderNames& names, const RenderReport& run) {
     std::fprintf(stderr, "\n");
 }
 
+// The report at the end: JSON on request, else the closing line unless --quiet.
+void tell(const RenderOptions& options, const RenderNames& names, const RenderReport& run) {
+    if (options.json) {
+        // Standard output carries the audio when OUTPUT is "-": the report goes to stderr. A
+        // file name need not be UTF-8: bytes that are not are shown as U+FFFD.
+        (options.outputPath == "-" ? std::cerr : std::cout)
+            << reportJson(options, run)
+                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+            << '\n';
+    } else if (!options.quiet) {
+        printSummary(names, run);
+    }
+}
+
 int runRender(const RenderOptions& options) {
     const auto started = std::chrono::steady_clock::now();
 
@@ -291,16 +305,7 @@ int runRender(const RenderOptions& options) {
         result,
         warning,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
-    if (options.json) {
-        // Standard output carries the audio when OUTPUT is "-": the report goes to stderr. A
-        // file name need not be UTF-8: bytes that are not are shown as U+FFFD.
-        (toPipe ? std::cerr : std::cout)
-            << reportJson(options, run)
-                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
-            << '\n';
-    } else if (!options.quiet) {
-        printSummary(names, run);
-    }
+    tell(options, names, run);
     return kExitWritten;
 }
 
