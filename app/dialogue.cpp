@@ -4,7 +4,6 @@
 
 #include "app/job_texts.hpp"
 #include "console/console_window.hpp"
-#include "dsp/extended.hpp"
 #include "dsp/groove_geometry.hpp"
 #include "text/number_parse.hpp"
 #include "wave/wave_reader.hpp"
@@ -157,12 +156,8 @@ void askDiscParameters(ConsoleScreen& screen, DiscParameters& parameters) {
         locate(screen, firstRow, 0);
         const std::string speed =
             askAt(screen, firstRow, "      Rotational speed [33/45]?", kDiscAnswerColumn);
-        if (speed == "33") {
-            parameters.revolutionsPerMinute = stored(100.0L / 3.0L);
-            break;
-        }
-        if (speed == "45") {
-            parameters.revolutionsPerMinute = 45.0;
+        if (speed == "33" || speed == "45") {
+            parameters.revolutionsPerMinute = revolutionsPerMinuteFor(speed == "33" ? 33.0 : 45.0);
             break;
         }
         showError(screen, kErrorTitle, kSpeedText);

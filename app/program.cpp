@@ -3,26 +3,12 @@
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <thread>
 
 #include "app/job.hpp"
 #include "app/signal_guard.hpp"
 #include "console/terminal_backend.hpp"
 #include "dsp/coefficient_set.hpp"
-
-namespace {
-
-constexpr unsigned kMostThreads = 8;
-
-int threadCount() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    if (cores == 0) {
-        return 1;
-    }
-    return static_cast<int>(cores < kMostThreads ? cores : kMostThreads);
-}
-
-}  // namespace
+#include "dsp/worker_pool.hpp"
 
 int runProgram() {
     CoefficientSet coefficients;
@@ -44,7 +30,7 @@ int runProgram() {
     device.terminal = terminal;
     int exitCode = 1;
     try {
-        exitCode = runJob(device, coefficients, threadCount());
+        exitCode = runJob(device, coefficients, defaultThreadCount());
     } catch (const std::exception& failure) {
         closeTerminal(terminal);
         std::fprintf(stderr, "cartrivex: %s\n", failure.what());

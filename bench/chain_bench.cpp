@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "dsp/shelving_filter.hpp"
 #include "dsp/tracking_stream.hpp"
 #include "dsp/upsample_stream.hpp"
+#include "dsp/worker_pool.hpp"
 #include "engine/signal_chain.hpp"
 #include "engine/streaming_chain.hpp"
 #include "tests/reference/reference_chain.hpp"
@@ -34,11 +34,6 @@ namespace {
 
 constexpr int kRate = 44100;
 const DiscParameters kTypical{45.0, 60.0, 0.05, 1.5};
-
-int threads() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores == 0 ? 1 : static_cast<int>(cores);
-}
 
 const CoefficientSet& coefficients() {
     static const CoefficientSet set = [] {
@@ -224,7 +219,7 @@ void BM_Stage(benchmark::State& state) {
                 output.clear();
                 pushUpsampleStream(stream, input.data() + at,
                                    std::min<std::int64_t>(piece, input.size() - at), output,
-                                   threads());
+                                   defaultThreadCount());
             }
             benchmark::DoNotOptimize(output.data());
         } else {
@@ -237,7 +232,7 @@ void BM_Stage(benchmark::State& state) {
             for (std::int64_t at = 0; at < static_cast<std::int64_t>(input.size()); at += piece) {
                 appendKeptSamples(last, input.data() + at,
                                   std::min<std::int64_t>(piece, input.size() - at));
-                runTrackingStreamSplit(pass, last, -1, frames, output, threads());
+                runTrackingStreamSplit(pass, last, -1, frames, output, defaultThreadCount());
                 releaseUpsampleBefore(last, trackingStreamNeedsFrom(pass));
             }
             state.counters["formed_per_output"] =
@@ -363,12 +358,12 @@ double peakMegabytes(const char* mode, const std::string& argument) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--measure-peak") {
-        processFile(argv[2], "/tmp/cartrivex-bench-peak.wav", threads());
+        processFile(argv[2], "/tmp/cartrivex-bench-peak.wav", defaultThreadCount());
         std::remove("/tmp/cartrivex-bench-peak.wav");
         return 0;
     }
     if (argc == 3 && std::string(argv[1]) == "--measure-engine") {
-        runEngineFor(std::stoi(argv[2]), threads());
+        runEngineFor(std::stoi(argv[2]), defaultThreadCount());
         return 0;
     }
     benchmark::Initialize(&argc, argv);
