@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/signal_chain.hpp"
 #include "dsp/coefficient_set.hpp"
 #include "dsp/cpu_features.hpp"
 #include "dsp/extended.hpp"
@@ -24,7 +25,6 @@
 #include "dsp/tracking_stage.hpp"
 #include "dsp/upsample_stage.hpp"
 #include "dsp/worker_pool.hpp"
-#include "engine/signal_chain.hpp"
 #include "engine/streaming_chain.hpp"
 #include "tests/reference/reference_chain.hpp"
 #include "wave/wave_reader.hpp"
