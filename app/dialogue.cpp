@@ -107,19 +107,17 @@ void askInputFile(ConsoleScreen& screen, JobAnswers& answers) {
         setInputColour(screen);
         answers.inputPath = readLine(screen);
 
-        if (!checkInputFile(answers.inputPath)) {
-            Sleep(*screen.device, 100);
-            showError(screen, kNotFoundTitle, kNotFoundText);
-            continue;
-        }
-        const HeaderCheck header = readWaveHeader(answers.inputPath);
-        if (header.fileNotFound) {  // gone between the two looks
-            Sleep(*screen.device, 100);
-            showError(screen, kNotFoundTitle, kNotFoundText);
-            continue;
-        }
-        if (!header.accepted) {
-            showError(screen, header.title.c_str(), header.message);
+        const HeaderCheck header = checkInputFile(answers.inputPath)
+                                       ? readWaveHeader(answers.inputPath)
+                                       : HeaderCheck{WaveError::FileNotFound, WaveInfo{}};
+        if (!header.accepted()) {
+            // A file that cannot be opened (or is gone between the two looks) is refused after
+            // a short pause.
+            if (header.error == WaveError::FileNotFound) {
+                Sleep(*screen.device, 100);
+            }
+            const BoxText box = waveErrorBox(header.error);
+            showError(screen, box.title, box.text);
             continue;
         }
         answers.waveInfo = header.info;
