@@ -71,17 +71,10 @@ void setPromptColour(ConsoleScreen& screen) {
 
 void setUpWindow(ConsoleScreen& screen) {
     ConsoleDevice& device = *screen.device;
-    InitConsoleTools(device);
-    ConsoleToolBar(device, 0, 5);
     ConsoleTitle(device, "Cartrivex");
-    ConsoleIcon(device, 32512);
-    for (const int item : {0xF120, 0, 0xF000, -2, -1, 0xF030}) {
-        DeleteWindowMenuItem(device, item);
-    }
     setInputColour(screen);
     clearScreen(screen);
     Console80x(device, kScreenRows);
-    ConsoleMove(device, 32767, 32767);
 }
 
 void askInputFile(ConsoleScreen& screen, JobAnswers& answers) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "app/job.hpp"
@@ -19,7 +20,7 @@ int runProgram() {
     }
 
     std::string reason;
-    TerminalConsole* terminal = openTerminal(reason);
+    std::unique_ptr<TerminalConsole> terminal = TerminalConsole::open(reason);
     if (terminal == nullptr) {
         std::fprintf(stderr, "cartrivex: %s\n", reason.c_str());
         return 1;
@@ -27,15 +28,15 @@ int runProgram() {
     installSignalGuard();
 
     ConsoleDevice device;
-    device.terminal = terminal;
+    device.backend = terminal.get();
     int exitCode = 1;
     try {
         exitCode = runJob(device, coefficients, defaultThreadCount());
     } catch (const std::exception& failure) {
-        closeTerminal(terminal);
+        terminal.reset();
         std::fprintf(stderr, "cartrivex: %s\n", failure.what());
         return 1;
     }
-    closeTerminal(terminal);
+    terminal.reset();
     return exitCode;
 }
