@@ -21,13 +21,10 @@ std::complex<long double> sectionResponse(const ShelvingSection& section, long d
 }  // namespace
 
 double recordingFilterGain(double frequency, int sampleRate) {
-    const LateralCorners corners = lateralCornerFrequencies();
-    const double samplePeriod = lateralSamplePeriod(sampleRate);
-    const ShelvingSection first = designShelvingSection(corners.f1, corners.f0, samplePeriod);
-    const ShelvingSection second = designShelvingSection(corners.f3, corners.f2, samplePeriod);
+    const LateralSections sections = designLateralSections(sampleRate, LateralDirection::Recording);
     const long double phase = 2 * std::numbers::pi_v<long double> * frequency / sampleRate;
     return static_cast<double>(
-        std::abs(sectionResponse(first, phase) * sectionResponse(second, phase)));
+        std::abs(sectionResponse(sections.first, phase) * sectionResponse(sections.second, phase)));
 }
 
 double modulationIndex(double frequency, double displacement, double trackingTangent,

@@ -4,7 +4,6 @@
 
 #include "app/job_texts.hpp"
 #include "console/console_window.hpp"
-#include "dsp/extended.hpp"
 #include "dsp/groove_geometry.hpp"
 #include "text/number_parse.hpp"
 #include "wave/wave_reader.hpp"
@@ -72,17 +71,10 @@ void setPromptColour(ConsoleScreen& screen) {
 
 void setUpWindow(ConsoleScreen& screen) {
     ConsoleDevice& device = *screen.device;
-    InitConsoleTools(device);
-    ConsoleToolBar(device, 0, 5);
     ConsoleTitle(device, "Cartrivex");
-    ConsoleIcon(device, 32512);
-    for (const int item : {0xF120, 0, 0xF000, -2, -1, 0xF030}) {
-        DeleteWindowMenuItem(device, item);
-    }
     setInputColour(screen);
     clearScreen(screen);
     Console80x(device, kScreenRows);
-    ConsoleMove(device, 32767, 32767);
 }
 
 void askInputFile(ConsoleScreen& screen, JobAnswers& answers) {
@@ -108,19 +100,17 @@ void askInputFile(ConsoleScreen& screen, JobAnswers& answers) {
         setInputColour(screen);
         answers.inputPath = readLine(screen);
 
-        if (!checkInputFile(answers.inputPath)) {
-            Sleep(*screen.device, 100);
-            showError(screen, kNotFoundTitle, kNotFoundText);
-            continue;
-        }
-        const HeaderCheck header = readWaveHeader(answers.inputPath);
-        if (header.fileNotFound) {  // gone between the two looks
-            Sleep(*screen.device, 100);
-            showError(screen, kNotFoundTitle, kNotFoundText);
-            continue;
-        }
-        if (!header.accepted) {
-            showError(screen, header.title.c_str(), header.message);
+        const HeaderCheck header = checkInputFile(answers.inputPath)
+                                       ? readWaveHeader(answers.inputPath)
+                                       : HeaderCheck{WaveError::FileNotFound, WaveInfo{}};
+        if (!header.accepted()) {
+            // A file that cannot be opened (or is gone between the two looks) is refused after
+            // a short pause.
+            if (header.error == WaveError::FileNotFound) {
+                Sleep(*screen.device, 100);
+            }
+            const BoxText box = waveErrorBox(header.error);
+            showError(screen, box.title, box.text);
             continue;
         }
         answers.waveInfo = header.info;
@@ -157,12 +147,8 @@ void askDiscParameters(ConsoleScreen& screen, DiscParameters& parameters) {
         locate(screen, firstRow, 0);
         const std::string speed =
             askAt(screen, firstRow, "      Rotational speed [33/45]?", kDiscAnswerColumn);
-        if (speed == "33") {
-            parameters.revolutionsPerMinute = stored(100.0L / 3.0L);
-            break;
-        }
-        if (speed == "45") {
-            parameters.revolutionsPerMinute = 45.0;
+        if (speed == "33" || speed == "45") {
+            parameters.revolutionsPerMinute = revolutionsPerMinuteFor(speed == "33" ? 33.0 : 45.0);
             break;
         }
         showError(screen, kErrorTitle, kSpeedText);

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "app/job_texts.hpp"
+#include "app/signal_chain.hpp"
 #include "console/console_window.hpp"
-#include "engine/signal_chain.hpp"
 #include "wave/wave_reader.hpp"
 #include "wave/wave_writer.hpp"
 

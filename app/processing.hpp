@@ -2,7 +2,7 @@
 
 #include "app/dialogue.hpp"
 #include "console/console_screen.hpp"
-#include "dsp/upsampler.hpp"
+#include "dsp/upsample_design.hpp"
 
 enum class ProcessingOutcome {
     Finished,         // the output file is written

@@ -2,27 +2,14 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <string>
-#include <thread>
 
 #include "app/job.hpp"
 #include "app/signal_guard.hpp"
 #include "console/terminal_backend.hpp"
 #include "dsp/coefficient_set.hpp"
-
-namespace {
-
-constexpr unsigned kMostThreads = 8;
-
-int threadCount() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    if (cores == 0) {
-        return 1;
-    }
-    return static_cast<int>(cores < kMostThreads ? cores : kMostThreads);
-}
-
-}  // namespace
+#include "dsp/worker_pool.hpp"
 
 int runProgram() {
     CoefficientSet coefficients;
@@ -33,7 +20,7 @@ int runProgram() {
     }
 
     std::string reason;
-    TerminalConsole* terminal = openTerminal(reason);
+    std::unique_ptr<TerminalConsole> terminal = TerminalConsole::open(reason);
     if (terminal == nullptr) {
         std::fprintf(stderr, "cartrivex: %s\n", reason.c_str());
         return 1;
@@ -41,15 +28,15 @@ int runProgram() {
     installSignalGuard();
 
     ConsoleDevice device;
-    device.terminal = terminal;
+    device.backend = terminal.get();
     int exitCode = 1;
     try {
-        exitCode = runJob(device, coefficients, threadCount());
+        exitCode = runJob(device, coefficients, defaultThreadCount());
     } catch (const std::exception& failure) {
-        closeTerminal(terminal);
+        terminal.reset();
         std::fprintf(stderr, "cartrivex: %s\n", failure.what());
         return 1;
     }
-    closeTerminal(terminal);
+    terminal.reset();
     return exitCode;
 }

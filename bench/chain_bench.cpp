@@ -13,18 +13,18 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "app/signal_chain.hpp"
 #include "dsp/coefficient_set.hpp"
 #include "dsp/cpu_features.hpp"
 #include "dsp/extended.hpp"
 #include "dsp/polyphase_kernel.hpp"
 #include "dsp/shelving_filter.hpp"
-#include "dsp/tracking_stream.hpp"
-#include "dsp/upsample_stream.hpp"
-#include "engine/signal_chain.hpp"
+#include "dsp/tracking_stage.hpp"
+#include "dsp/upsample_stage.hpp"
+#include "dsp/worker_pool.hpp"
 #include "engine/streaming_chain.hpp"
 #include "tests/reference/reference_chain.hpp"
 #include "wave/wave_reader.hpp"
@@ -34,11 +34,6 @@ namespace {
 
 constexpr int kRate = 44100;
 const DiscParameters kTypical{45.0, 60.0, 0.05, 1.5};
-
-int threads() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores == 0 ? 1 : static_cast<int>(cores);
-}
 
 const CoefficientSet& coefficients() {
     static const CoefficientSet set = [] {
@@ -196,52 +191,58 @@ void BM_Stage(benchmark::State& state) {
         signals[0].push_back(
             stored((static_cast<long double>(samples[2 * i + 1]) + samples[2 * i]) * 0.5L));
     }
-    LateralFilterState filter = startFilterLateral(kRate);
-    runLateralBlock(filter, signals[0].data(), static_cast<std::int64_t>(signals[0].size()));
+    SampleBlock filtered;
+    LateralFilter(kRate, LateralDirection::Recording).process(signals[0], filtered);
+    signals[0].swap(filtered);
     for (int k = 0; k < 3; ++k) {
-        UpsampleStream stream = makeUpsampleStream(k, coefficients().taps[k]);
-        pushUpsampleStream(stream, signals[k].data(), static_cast<std::int64_t>(signals[k].size()),
-                           signals[k + 1], 1);
-        finishUpsampleStream(stream, signals[k + 1]);
+        UpsampleStage stream(k, coefficients().taps[k]);
+        stream.process(signals[k], signals[k + 1]);
+        stream.finish(signals[k + 1]);
     }
     constexpr std::int64_t kPiece = 16384;
     const std::int64_t frames = static_cast<std::int64_t>(samples.size() / 2);
     for (auto _ : state) {
         if (stage == 0 || stage == 5) {
-            SampleBlock lateral = signals[0];
-            LateralFilterState run =
-                stage == 0 ? startFilterLateral(kRate) : startInverseFilterLateral(kRate);
+            const SampleBlock& lateral = signals[0];
+            LateralFilter run(
+                kRate, stage == 0 ? LateralDirection::Recording : LateralDirection::Playback);
+            SampleBlock output;
             for (std::int64_t at = 0; at < frames; at += kPiece) {
-                runLateralBlock(run, lateral.data() + at, std::min(kPiece, frames - at));
+                output.clear();
+                run.process(
+                    {lateral.data() + at, static_cast<std::size_t>(std::min(kPiece, frames - at))},
+                    output);
             }
-            benchmark::DoNotOptimize(lateral.data());
+            benchmark::DoNotOptimize(output.data());
         } else if (stage <= 3) {
             const SampleBlock& input = signals[static_cast<std::size_t>(stage - 1)];
             const std::int64_t piece = static_cast<std::int64_t>(input.size()) * kPiece / frames;
-            UpsampleStream stream = makeUpsampleStream(stage - 1, coefficients().taps[stage - 1]);
+            UpsampleStage stream(stage - 1, coefficients().taps[stage - 1], defaultThreadCount());
             SampleBlock output;
             for (std::int64_t at = 0; at < static_cast<std::int64_t>(input.size()); at += piece) {
                 output.clear();
-                pushUpsampleStream(stream, input.data() + at,
-                                   std::min<std::int64_t>(piece, input.size() - at), output,
-                                   threads());
+                stream.process({input.data() + at, static_cast<std::size_t>(std::min<std::int64_t>(
+                                                       piece, input.size() - at))},
+                               output);
             }
             benchmark::DoNotOptimize(output.data());
         } else {
             const SampleBlock& input = signals[3];
             const std::int64_t piece = static_cast<std::int64_t>(input.size()) * kPiece / frames;
-            UpsampleStream last = makeUpsampleStream(3, coefficients().taps[3]);
-            TrackingStream pass = startTrackingStream(kTypical.fullScaleLateralAmplitude,
-                                                      deriveGrooveGeometry(kTypical, kRate));
+            UpsampleStage last(3, coefficients().taps[3]);
+            TrackingSettings settings;
+            settings.fullScaleLateralAmplitude = kTypical.fullScaleLateralAmplitude;
+            settings.geometry = deriveGrooveGeometry(kTypical, kRate);
+            settings.threadCount = defaultThreadCount();
+            TrackingStage<UpsampleStage> pass(settings, last);
             SampleBlock output;
             for (std::int64_t at = 0; at < static_cast<std::int64_t>(input.size()); at += piece) {
-                appendKeptSamples(last, input.data() + at,
-                                  std::min<std::int64_t>(piece, input.size() - at));
-                runTrackingStreamSplit(pass, last, -1, frames, output, threads());
-                releaseUpsampleBefore(last, trackingStreamNeedsFrom(pass));
+                last.take({input.data() + at, static_cast<std::size_t>(std::min<std::int64_t>(
+                                                  piece, input.size() - at))});
+                pass.process(frames, output);
             }
             state.counters["formed_per_output"] =
-                static_cast<double>(pass.formed) / static_cast<double>(frames);
+                static_cast<double>(pass.formed()) / static_cast<double>(frames);
             benchmark::DoNotOptimize(output.data());
         }
     }
@@ -363,12 +364,12 @@ double peakMegabytes(const char* mode, const std::string& argument) {
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--measure-peak") {
-        processFile(argv[2], "/tmp/cartrivex-bench-peak.wav", threads());
+        processFile(argv[2], "/tmp/cartrivex-bench-peak.wav", defaultThreadCount());
         std::remove("/tmp/cartrivex-bench-peak.wav");
         return 0;
     }
     if (argc == 3 && std::string(argv[1]) == "--measure-engine") {
-        runEngineFor(std::stoi(argv[2]), threads());
+        runEngineFor(std::stoi(argv[2]), defaultThreadCount());
         return 0;
     }
     benchmark::Initialize(&argc, argv);

@@ -2,13 +2,8 @@
 
 #include <charconv>
 #include <cmath>
-#include <thread>
-
-#include "dsp/extended.hpp"
 
 namespace {
-
-constexpr unsigned kMostThreads = 8;
 
 std::string refusal(const char* option, double value, const char* rule) {
     return std::string(option) + " " + numberText(value) + ": " + rule;
@@ -35,16 +30,6 @@ void addDiscOptions(CLI::App& command, DiscOptions& options) {
         .add_option("--angle", options.angle, "Lateral tracking error in degrees (|angle| < 90)")
         ->required()
         ->type_name("DEG");
-}
-
-double revolutionsPerMinuteFor(double given) {
-    if (given == 33.0) {
-        return stored(100.0L / 3.0L);
-    }
-    if (given == 78.0) {
-        return 78.26;
-    }
-    return given;
 }
 
 bool discParametersFrom(const DiscOptions& options, DiscParameters& disc, std::string& message) {
@@ -77,12 +62,4 @@ std::string numberText(double value) {
     char text[64];
     const std::to_chars_result result = std::to_chars(text, text + sizeof text, value);
     return std::string(text, result.ptr);
-}
-
-int defaultThreadCount() {
-    const unsigned cores = std::thread::hardware_concurrency();
-    if (cores == 0) {
-        return 1;
-    }
-    return static_cast<int>(cores < kMostThreads ? cores : kMostThreads);
 }

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "dsp/disc_parameters.hpp"
+#include "dsp/worker_pool.hpp"
 
 // The disc as the user gives it on the command line, before the speed rule and the checks.
 struct DiscOptions {
@@ -17,10 +18,6 @@ struct DiscOptions {
 // Adds the four required options --rpm, --radius, --amplitude and --angle.
 void addDiscOptions(CLI::App& command, DiscOptions& options);
 
-// The speed the chain uses for a given --rpm: 33 is exactly 100/3 (stored as a double), 78 is
-// 78.26, anything else (45 included) is taken as given.
-double revolutionsPerMinuteFor(double given);
-
 // Checks the values (all finite, rpm > 0, radius > 0, amplitude >= 0, |angle| < 90) and fills
 // `disc` with them, the speed rule applied. False with a message naming the option and the value
 // on the first value refused.
@@ -28,6 +25,3 @@ bool discParametersFrom(const DiscOptions& options, DiscParameters& disc, std::s
 
 // A number as the shortest text that reads back as the same double ("0.1", "-3", "inf", "nan").
 std::string numberText(double value);
-
-// The default number of worker threads: the processor's cores, at most 8.
-int defaultThreadCount();

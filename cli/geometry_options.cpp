@@ -137,13 +137,7 @@ bool parseRevolutionsPerMinute(const std::string& text, double& revolutionsPerMi
     if (!parseFinite(text, value) || !(value > 0.0)) {
         return false;
     }
-    if (value == 33.0) {
-        revolutionsPerMinute = 100.0 / 3;
-    } else if (value == 78.0) {
-        revolutionsPerMinute = 78.26;
-    } else {
-        revolutionsPerMinute = value;
-    }
+    revolutionsPerMinute = revolutionsPerMinuteFor(value);
     return true;
 }
 

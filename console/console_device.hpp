@@ -1,9 +1,6 @@
 #pragma once
 
-#include <deque>
-#include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "console/screen_buffer.hpp"
 
@@ -20,47 +17,39 @@ struct KeyEvent {
     unsigned char character = 0;
 };
 
-// The in-memory console: keystrokes come from a script, and message boxes, beeps and pauses are
-// recorded in the order they happen.
-struct ScriptedConsole {
-    std::deque<KeyEvent> keys;
-    std::vector<std::string> events;  // "beep", "sleep 100", "box <title>|<text>", "title <text>"
-    std::string windowTitle;
+// The platform under the text layer: something that shows the screen buffer and delivers keys.
+// A real terminal (console/terminal_backend) or a script in memory (console/scripted_backend).
+class ConsoleBackend {
+  public:
+    virtual ~ConsoleBackend() = default;
+
+    // Shows the screen buffer as it now stands.
+    virtual void present(const ScreenBuffer& screen) = 0;
+    // Waits until a key event is queued and returns the oldest one, leaving it in the queue.
+    virtual KeyEvent peekKey(const ScreenBuffer& screen) = 0;
+    // Removes the oldest queued key event.
+    virtual void dropKey() = 0;
+    // A modal box over the screen with its title and text ("\n", backslash and n, breaks the
+    // line); returns once the user has dismissed it with Enter, Space or Escape.
+    virtual void messageBox(const ScreenBuffer& screen, const std::string& title,
+                            const std::string& text) = 0;
+    virtual void beep() = 0;
+    virtual void pause(unsigned milliseconds) = 0;
+    virtual void setTitle(const std::string& title) = 0;
 };
 
-// Thrown when the program waits for a key that the script does not hold.
-struct ScriptExhausted : std::runtime_error {
-    ScriptExhausted() : std::runtime_error("the key script has run out") {}
-};
-
-struct TerminalConsole;
-
-// The platform under the text layer: the screen buffer, and either a real terminal that shows it
-// and delivers keys, or the in-memory script.
+// The screen buffer and the backend that shows it.
 struct ConsoleDevice {
     ScreenBuffer screen;
-    TerminalConsole* terminal = nullptr;
-    ScriptedConsole* script = nullptr;
+    ConsoleBackend* backend = nullptr;
 };
 
-// Shows the screen buffer as it now stands.
 void presentScreen(ConsoleDevice& device);
-
-// Waits until a key event is queued and returns the oldest one, leaving it in the queue.
 KeyEvent peekKeyEvent(ConsoleDevice& device);
-
-// Removes the oldest queued key event.
 void dropKeyEvent(ConsoleDevice& device);
-
-// A modal box over the screen with its title and text ("\n", backslash and n, breaks the line);
-// returns once the user has dismissed it with Enter, Space or Escape.
 void showMessageBox(ConsoleDevice& device, const std::string& title, const std::string& text);
-
 void ringBell(ConsoleDevice& device);
 void pauseMilliseconds(ConsoleDevice& device, unsigned milliseconds);
 void setWindowTitle(ConsoleDevice& device, const std::string& title);
-
-// The scripted keystrokes for a text: one character event per byte.
-void scriptText(ScriptedConsole& script, const std::string& text);
 
 bool dismissesMessageBox(const KeyEvent& key);

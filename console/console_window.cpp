@@ -7,17 +7,9 @@ constexpr int kLargestRowCount = 9999;
 
 }  // namespace
 
-void InitConsoleTools(ConsoleDevice&) {}
-
-void ConsoleToolBar(ConsoleDevice&, int, int) {}
-
 void ConsoleTitle(ConsoleDevice& device, const std::string& title) {
     setWindowTitle(device, title);
 }
-
-void ConsoleIcon(ConsoleDevice&, int) {}
-
-void DeleteWindowMenuItem(ConsoleDevice&, int) {}
 
 void Console80x(ConsoleDevice& device, int rows) {
     if (rows < 1 || rows > kLargestRowCount) {
@@ -29,8 +21,6 @@ void Console80x(ConsoleDevice& device, int rows) {
     resizeScreenBuffer(device.screen, kConsoleColumns, rows, attribute);
     presentScreen(device);
 }
-
-void ConsoleMove(ConsoleDevice&, int, int) {}
 
 void ConsoleMessageBox(ConsoleDevice& device, const std::string& text, const std::string& title) {
     showMessageBox(device, title, text);

@@ -49,11 +49,6 @@ void fillScreen(ScreenBuffer& screen, unsigned char character, unsigned char att
     std::fill(screen.cells.begin(), screen.cells.end(), ScreenCell{character, attribute});
 }
 
-void setCursorPosition(ScreenBuffer& screen, int row, int column) {
-    screen.cursorRow = std::clamp(row, 1, screen.height);
-    screen.cursorColumn = std::clamp(column, 1, screen.width);
-}
-
 const ScreenCell& cellAt(const ScreenBuffer& screen, int row, int column) {
     return screen.cells[static_cast<std::size_t>(row - 1) * screen.width + (column - 1)];
 }

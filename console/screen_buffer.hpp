@@ -33,8 +33,6 @@ void scrollScreenUp(ScreenBuffer& screen, unsigned char attribute);
 
 void fillScreen(ScreenBuffer& screen, unsigned char character, unsigned char attribute);
 
-void setCursorPosition(ScreenBuffer& screen, int row, int column);
-
 const ScreenCell& cellAt(const ScreenBuffer& screen, int row, int column);
 
 // The characters of one row, trailing blanks included.

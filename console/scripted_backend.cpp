@@ -1,26 +1,47 @@
 #include "console/scripted_backend.hpp"
 
-KeyEvent scriptPeekKey(ScriptedConsole& script) {
-    if (script.keys.empty()) {
+void ScriptedConsole::present(const ScreenBuffer&) {}
+
+KeyEvent ScriptedConsole::peekKey(const ScreenBuffer&) {
+    if (keys.empty()) {
         throw ScriptExhausted();
     }
-    return script.keys.front();
+    return keys.front();
 }
 
-void scriptDropKey(ScriptedConsole& script) {
-    if (!script.keys.empty()) {
-        script.keys.pop_front();
+void ScriptedConsole::dropKey() {
+    if (!keys.empty()) {
+        keys.pop_front();
     }
 }
 
-// The box is modal: every key up to and including the one that dismisses it goes to the box.
-void scriptMessageBox(ScriptedConsole& script, const std::string& title, const std::string& text) {
-    script.events.push_back("box " + title + "|" + text);
+void ScriptedConsole::messageBox(const ScreenBuffer& screen, const std::string& title,
+                                 const std::string& text) {
+    events.push_back("box " + title + "|" + text);
     for (;;) {
-        const KeyEvent key = scriptPeekKey(script);
-        scriptDropKey(script);
+        const KeyEvent key = peekKey(screen);
+        dropKey();
         if (dismissesMessageBox(key)) {
             return;
         }
+    }
+}
+
+void ScriptedConsole::beep() {
+    events.push_back("beep");
+}
+
+void ScriptedConsole::pause(unsigned milliseconds) {
+    events.push_back("sleep " + std::to_string(milliseconds));
+}
+
+void ScriptedConsole::setTitle(const std::string& title) {
+    windowTitle = title;
+    events.push_back("title " + title);
+}
+
+void scriptText(ScriptedConsole& script, const std::string& text) {
+    for (const char c : text) {
+        script.keys.push_back(KeyEvent{KeyKind::Character, static_cast<unsigned char>(c)});
     }
 }

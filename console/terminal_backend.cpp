@@ -2,11 +2,14 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <langinfo.h>
@@ -100,7 +103,7 @@ bool terminalShowsTitles() {
 
 }  // namespace
 
-struct TerminalConsole {
+struct TerminalState {
     SCREEN* screen = nullptr;
     ColourMode colours = ColourMode::None;
     bool unicode = false;
@@ -115,7 +118,7 @@ struct TerminalConsole {
 
 namespace {
 
-int colourPair(TerminalConsole& terminal, unsigned char attribute, attr_t& extra) {
+int colourPair(TerminalState& terminal, unsigned char attribute, attr_t& extra) {
     const int foreground = attribute & 15;
     const int background = attribute >> 4;
     extra = A_NORMAL;
@@ -152,7 +155,7 @@ int colourPair(TerminalConsole& terminal, unsigned char attribute, attr_t& extra
     return 0;
 }
 
-void drawCell(TerminalConsole& terminal, int row, int column, unsigned char character,
+void drawCell(TerminalState& terminal, int row, int column, unsigned char character,
               unsigned char attribute) {
     attr_t extra = A_NORMAL;
     const int pair = colourPair(terminal, attribute, extra);
@@ -171,7 +174,7 @@ void drawCell(TerminalConsole& terminal, int row, int column, unsigned char char
     }
 }
 
-void applyPendingResize(TerminalConsole&) {
+void applyPendingResize(TerminalState&) {
     if (gResizePending == 0) {
         return;
     }
@@ -188,7 +191,7 @@ void applyPendingResize(TerminalConsole&) {
 
 // The console window over its screen buffer: as large as the terminal allows, moved so that the
 // cursor stays in view.
-void followCursor(TerminalConsole& terminal, const ScreenBuffer& screen, int viewRows,
+void followCursor(TerminalState& terminal, const ScreenBuffer& screen, int viewRows,
                   int viewColumns) {
     const int cursorRow = screen.cursorRow - 1;
     const int cursorColumn = screen.cursorColumn - 1;
@@ -206,7 +209,7 @@ void followCursor(TerminalConsole& terminal, const ScreenBuffer& screen, int vie
     terminal.viewLeft = std::max(0, std::min(terminal.viewLeft, screen.width - viewColumns));
 }
 
-void drawScreen(TerminalConsole& terminal, const ScreenBuffer& screen) {
+void drawScreen(TerminalState& terminal, const ScreenBuffer& screen) {
     applyPendingResize(terminal);
     const int viewRows = std::min(LINES, screen.height);
     const int viewColumns = std::min(COLS, screen.width);
@@ -231,7 +234,7 @@ void drawScreen(TerminalConsole& terminal, const ScreenBuffer& screen) {
     move(screen.cursorRow - 1 - terminal.viewTop, screen.cursorColumn - 1 - terminal.viewLeft);
 }
 
-void drawMessageBox(TerminalConsole& terminal, const std::string& title, const std::string& text) {
+void drawMessageBox(TerminalState& terminal, const std::string& title, const std::string& text) {
     const MessageBoxLayout layout = layoutMessageBox(COLS, LINES, title, text);
     for (std::size_t i = 0; i < layout.rows.size(); ++i) {
         const MessageBoxRow& row = layout.rows[i];
@@ -256,7 +259,7 @@ void drawMessageBox(TerminalConsole& terminal, const std::string& title, const s
 }
 
 // Waits for bytes from the terminal and decodes them; redraws after a resize.
-void waitForKeys(TerminalConsole& terminal, const ScreenBuffer& screen, const std::string* title,
+void waitForKeys(TerminalState& terminal, const ScreenBuffer& screen, const std::string* title,
                  const std::string* text) {
     while (terminal.keys.empty()) {
         if (gResizePending != 0) {
@@ -295,7 +298,7 @@ void waitForKeys(TerminalConsole& terminal, const ScreenBuffer& screen, const st
 
 }  // namespace
 
-TerminalConsole* openTerminal(std::string& reason) {
+std::unique_ptr<TerminalConsole> TerminalConsole::open(std::string& reason) {
     if (::isatty(STDIN_FILENO) == 0 || ::isatty(STDOUT_FILENO) == 0) {
         reason = "cartrivex is an interactive program: its input and output must be a terminal.";
         return nullptr;
@@ -337,7 +340,7 @@ TerminalConsole* openTerminal(std::string& reason) {
         signal(SIGWINCH, SIG_DFL);
         return nullptr;
     }
-    auto* terminal = new TerminalConsole;
+    auto terminal = std::make_unique<TerminalState>();
     terminal->screen = screen;
     set_term(screen);
     raw();
@@ -361,19 +364,18 @@ TerminalConsole* openTerminal(std::string& reason) {
     appendEmergency(capability("cnorm"));
     appendEmergency(capability("rmcup"));
     gEmergency.armed = 1;
-    return terminal;
+    return std::unique_ptr<TerminalConsole>(new TerminalConsole(std::move(terminal)));
 }
 
-void closeTerminal(TerminalConsole* terminal) {
-    if (terminal == nullptr) {
-        return;
-    }
+TerminalConsole::TerminalConsole(std::unique_ptr<TerminalState> state) : state_(std::move(state)) {}
+
+TerminalConsole::~TerminalConsole() {
     curs_set(1);
     endwin();
-    if (terminal->titlePushed) {
+    if (state_->titlePushed) {
         writeToTerminal(kPopTitle);
     }
-    delscreen(terminal->screen);
+    delscreen(state_->screen);
     ::tcsetattr(STDIN_FILENO, TCSANOW, &gEmergency.modes);
     gEmergency.armed = 0;
     signal(SIGWINCH, SIG_DFL);
@@ -383,7 +385,6 @@ void closeTerminal(TerminalConsole* terminal) {
             end = -1;
         }
     }
-    delete terminal;
 }
 
 void restoreTerminalAfterSignal() {
@@ -396,25 +397,26 @@ void restoreTerminalAfterSignal() {
     ::tcsetattr(STDIN_FILENO, TCSANOW, &gEmergency.modes);
 }
 
-void terminalPresent(TerminalConsole& terminal, const ScreenBuffer& screen) {
-    drawScreen(terminal, screen);
+void TerminalConsole::present(const ScreenBuffer& screen) {
+    drawScreen(*state_, screen);
     curs_set(screen.cursorVisible ? 1 : 0);
     refresh();
 }
 
-KeyEvent terminalPeekKey(TerminalConsole& terminal, const ScreenBuffer& screen) {
-    waitForKeys(terminal, screen, nullptr, nullptr);
-    return terminal.keys.front();
+KeyEvent TerminalConsole::peekKey(const ScreenBuffer& screen) {
+    waitForKeys(*state_, screen, nullptr, nullptr);
+    return state_->keys.front();
 }
 
-void terminalDropKey(TerminalConsole& terminal) {
-    if (!terminal.keys.empty()) {
-        terminal.keys.pop_front();
+void TerminalConsole::dropKey() {
+    if (!state_->keys.empty()) {
+        state_->keys.pop_front();
     }
 }
 
-void terminalMessageBox(TerminalConsole& terminal, const ScreenBuffer& screen,
-                        const std::string& title, const std::string& text) {
+void TerminalConsole::messageBox(const ScreenBuffer& screen, const std::string& title,
+                                 const std::string& text) {
+    TerminalState& terminal = *state_;
     for (;;) {
         drawScreen(terminal, screen);
         drawMessageBox(terminal, title, text);
@@ -427,14 +429,19 @@ void terminalMessageBox(TerminalConsole& terminal, const ScreenBuffer& screen,
             break;
         }
     }
-    terminalPresent(terminal, screen);
+    present(screen);
 }
 
-void terminalBeep(TerminalConsole&) {
-    beep();
+void TerminalConsole::beep() {
+    ::beep();
 }
 
-void terminalSetTitle(TerminalConsole& terminal, const std::string& title) {
+void TerminalConsole::pause(unsigned milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void TerminalConsole::setTitle(const std::string& title) {
+    TerminalState& terminal = *state_;
     if (!terminal.titles) {
         return;
     }

@@ -28,4 +28,9 @@ struct UnsetAllocator : std::allocator<T> {
 };
 
 // A block of samples handed from one stage to the next.
+//
+// The stages share one shape: a stage is set up once with its settings (the thread count among
+// them); process() takes a block and appends to its output block every output that the input
+// completes; finish() says that the input has ended and appends the outputs that remain; reset(),
+// where a stage has one, takes it back to where set-up left it. Its state is its own.
 using SampleBlock = std::vector<double, UnsetAllocator<double>>;

@@ -40,7 +40,7 @@ std::string programDirectory() {
 bool loadCoefficientSet(const std::string& directory, CoefficientSet& coefficients,
                         std::string& message) {
     for (std::size_t stage = 0; stage < kUpsampleStages.size(); ++stage) {
-        const UpsampleStage& table = kUpsampleStages[stage];
+        const UpsampleStageDesign& table = kUpsampleStages[stage];
         const std::vector<std::string> paths = candidatePaths(directory, table.coefficientFile);
         bool found = false;
         for (const std::string& path : paths) {

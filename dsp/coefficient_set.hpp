@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "dsp/upsampler.hpp"
+#include "dsp/upsample_design.hpp"
 
 // Reads the four stages' coefficient files. Each is looked for in the working directory first,
 // then in the data folder beside the program, then in the installed share folder. False, with

@@ -7,9 +7,13 @@
 GrooveGeometry deriveGrooveGeometry(const DiscParameters& parameters, int sampleRate) {
     GrooveGeometry geometry;
     geometry.grooveVelocity =
-        stored(kChainPi * 2 * parameters.grooveRadius * parameters.revolutionsPerMinute / 60);
+        grooveVelocityAt(parameters.grooveRadius, parameters.revolutionsPerMinute);
     geometry.samplePeriod = stored(1.0L / static_cast<long double>(sampleRate));
     geometry.trackingTangent =
         std::tan(static_cast<long double>(parameters.trackingErrorDegrees) * kChainPi / 180);
     return geometry;
+}
+
+double grooveVelocityAt(double radius, double revolutionsPerMinute) {
+    return stored(kChainPi * 2 * radius * revolutionsPerMinute / 60);
 }

@@ -9,3 +9,7 @@ struct GrooveGeometry {
 };
 
 GrooveGeometry deriveGrooveGeometry(const DiscParameters& parameters, int sampleRate);
+
+// The linear groove velocity at `radius` (mm) and `revolutionsPerMinute`: 2 pi r rpm / 60 mm/s,
+// with the chain's pi and its order of evaluation, so it is the velocity the chain uses.
+double grooveVelocityAt(double radius, double revolutionsPerMinute);

@@ -1,25 +1,45 @@
 #pragma once
 
-#include <cstdint>
-#include <vector>
+#include <cstddef>
+#include <span>
 
-#include "dsp/sample_buffer.hpp"
+#include "dsp/block.hpp"
 
-struct MidSideComponents {
-    SampleBuffer midComponent;   // (L + R) / 2: the lateral modulation component
-    SampleBuffer sideComponent;  // (L - R) / 2: passes the chain untouched
+// Left and right into mid and side, as a stage of the chain: interleaved frames in, the mid
+// component (L + R) / 2, which carries the lateral modulation, and the side component (L − R) / 2
+// out. Both halves are formed in extended precision and stored. A single channel is the lateral
+// component itself and has no side.
+class MidSideSplit {
+  public:
+    explicit MidSideSplit(int channelCount);
+
+    // Appends one mid value, and for two channels one side value, for every frame.
+    void process(std::span<const double> frames, SampleBlock& mid, SampleBlock& side);
+    // Every output is made with its input: nothing remains to be given.
+    void finish(SampleBlock& mid, SampleBlock& side);
+
+  private:
+    int channelCount_;
 };
 
-// Takes the interleaved left/right samples over and releases them once both components are
-// filled. The halves are exact.
-MidSideComponents convertToMidSide(std::vector<std::int16_t> inputSamples, std::int32_t frameCount);
+// Mid and side back into left and right: L = S + M and R = M − S in extended precision, each
+// stored. The two components may come back at different times; each value waits here until the
+// other of its frame has come.
+class LeftRightJoin {
+  public:
+    explicit LeftRightJoin(int channelCount);
 
-struct StereoOutput {
-    SampleBuffer stereoOutput;  // 2N values, left at 2i, right at 2i + 1, not yet scaled
-    double peakMagnitude = 0.0;
+    // Takes lateral and side values and appends every frame that now has both.
+    void process(std::span<const double> lateral, std::span<const double> side,
+                 SampleBlock& frames);
+    // The frames have all been given once both components have ended: nothing remains.
+    void finish(SampleBlock& frames);
+    void reset();
+
+  private:
+    int channelCount_;
+    SampleBlock lateral_;  // waiting values, from lateralFrom_ on
+    SampleBlock side_;     // waiting values, from sideFrom_ on
+    std::size_t lateralFrom_ = 0;
+    std::size_t sideFrom_ = 0;
 };
-
-// Recombines the restored lateral component with the side component and finds the largest
-// magnitude among the stored values, left before right.
-StereoOutput convertToLeftRight(const SampleBuffer& restoredLateral,
-                                const SampleBuffer& sideComponent, std::int32_t frameCount);

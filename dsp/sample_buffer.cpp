@@ -62,8 +62,7 @@ SampleBuffer::SampleBuffer(SampleBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       mapping_(std::exchange(other.mapping_, nullptr)),
-      mappedBytes_(std::exchange(other.mappedBytes_, 0)),
-      releasedBytes_(std::exchange(other.releasedBytes_, 0)) {}
+      mappedBytes_(std::exchange(other.mappedBytes_, 0)) {}
 
 SampleBuffer& SampleBuffer::operator=(SampleBuffer&& other) noexcept {
     if (this != &other) {
@@ -72,7 +71,6 @@ SampleBuffer& SampleBuffer::operator=(SampleBuffer&& other) noexcept {
         size_ = std::exchange(other.size_, 0);
         mapping_ = std::exchange(other.mapping_, nullptr);
         mappedBytes_ = std::exchange(other.mappedBytes_, 0);
-        releasedBytes_ = std::exchange(other.releasedBytes_, 0);
     }
     return *this;
 }
@@ -91,17 +89,4 @@ void SampleBuffer::release() {
     size_ = 0;
     mapping_ = nullptr;
     mappedBytes_ = 0;
-    releasedBytes_ = 0;
-}
-
-void SampleBuffer::releaseBefore(std::size_t index) {
-    if (mapping_ == nullptr || index > size_) {
-        return;
-    }
-    const std::size_t bytes = index * sizeof(double) / kHugePage * kHugePage;
-    if (bytes > releasedBytes_) {
-        ::madvise(reinterpret_cast<char*>(data_) + releasedBytes_, bytes - releasedBytes_,
-                  MADV_DONTNEED);
-        releasedBytes_ = bytes;
-    }
 }

@@ -30,14 +30,10 @@ class SampleBuffer {
 
     // Gives the memory back now.
     void release();
-    // Gives back the whole pages that lie before `index`, for a buffer being consumed from its
-    // start; what is read there afterwards is 0.
-    void releaseBefore(std::size_t index);
 
   private:
     double* data_ = nullptr;
     std::size_t size_ = 0;
     void* mapping_ = nullptr;  // set when the memory came from mmap
     std::size_t mappedBytes_ = 0;
-    std::size_t releasedBytes_ = 0;
 };

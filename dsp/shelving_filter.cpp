@@ -1,8 +1,6 @@
 #include "dsp/shelving_filter.hpp"
 
 #include <cmath>
-#include <cstddef>
-#include <utility>
 
 #include "dsp/extended.hpp"
 
@@ -50,109 +48,57 @@ ShelvingSection designShelvingSection(double zeroFrequency, double poleFrequency
     return section;
 }
 
-SampleBuffer runShelvingSection(const SampleBuffer& input, const ShelvingSection& section) {
-    const std::size_t count = input.size();
-    SampleBuffer output(count);
-    if (count <= 2) {
-        return output;
+LateralSections designLateralSections(int sampleRate, LateralDirection direction) {
+    const LateralCorners c = lateralCornerFrequencies();
+    const double samplePeriod = lateralSamplePeriod(sampleRate);
+    if (direction == LateralDirection::Recording) {
+        return {designShelvingSection(c.f1, c.f0, samplePeriod),
+                designShelvingSection(c.f3, c.f2, samplePeriod)};
     }
-    // The three quotients are the same extended values at every step, so they are formed once.
-    const long double b0 = static_cast<long double>(section.num0) / section.den0;
-    const long double b1 = static_cast<long double>(section.num1) / section.den0;
-    const long double a1 = static_cast<long double>(section.den1) / section.den0;
-    const double* x = input.data();
-    double* y = output.data();
-    double previous = 0.0;
-    for (std::size_t n = 2; n < count; ++n) {
-        previous = stored(b0 * x[n] + b1 * x[n - 1] + a1 * previous);
-        y[n] = previous;
-    }
-    return output;
+    return {designShelvingSection(c.f0, c.f1, samplePeriod),
+            designShelvingSection(c.f2, c.f3, samplePeriod)};
 }
 
-static SampleBuffer runTwoSections(SampleBuffer input, const ShelvingSection& first,
-                                   const ShelvingSection& second) {
-    SampleBuffer intermediate = runShelvingSection(input, first);
-    input.release();
-    SampleBuffer output = runShelvingSection(intermediate, second);
-    intermediate.release();
-    return output;
-}
+// The three quotients are the same extended values at every step, so they are formed once.
+LateralFilter::Recursion::Recursion(const ShelvingSection& section)
+    : b0(static_cast<long double>(section.num0) / section.den0),
+      b1(static_cast<long double>(section.num1) / section.den0),
+      a1(static_cast<long double>(section.den1) / section.den0) {}
 
-SampleBuffer filterLateral(SampleBuffer midComponent, int sampleRate) {
-    const LateralCorners corners = lateralCornerFrequencies();
-    const double samplePeriod = lateralSamplePeriod(sampleRate);
-    const ShelvingSection sectionA = designShelvingSection(corners.f1, corners.f0, samplePeriod);
-    const ShelvingSection sectionB = designShelvingSection(corners.f3, corners.f2, samplePeriod);
-    return runTwoSections(std::move(midComponent), sectionA, sectionB);
-}
-
-SampleBuffer inverseFilterLateral(SampleBuffer distortedLateral, int sampleRate) {
-    // Designed afresh, zero and pole exchanged in each section, run in the same order.
-    const LateralCorners corners = lateralCornerFrequencies();
-    const double samplePeriod = lateralSamplePeriod(sampleRate);
-    const ShelvingSection sectionA = designShelvingSection(corners.f0, corners.f1, samplePeriod);
-    const ShelvingSection sectionB = designShelvingSection(corners.f2, corners.f3, samplePeriod);
-    return runTwoSections(std::move(distortedLateral), sectionA, sectionB);
-}
-
-ShelvingState startShelvingSection(const ShelvingSection& section) {
-    ShelvingState state;
-    state.b0 = static_cast<long double>(section.num0) / section.den0;
-    state.b1 = static_cast<long double>(section.num1) / section.den0;
-    state.a1 = static_cast<long double>(section.den1) / section.den0;
-    return state;
-}
-
-void runShelvingBlock(ShelvingState& state, const double* input, double* output,
-                      std::int64_t count) {
-    for (std::int64_t k = 0; k < count; ++k) {
-        const double x = input[k];
-        double y = 0.0;
-        if (state.position >= 2) {
-            y = stored(state.b0 * x + state.b1 * state.previousInput +
-                       state.a1 * state.previousOutput);
-        }
-        state.previousInput = x;
-        state.previousOutput = y;
-        output[k] = y;
-        ++state.position;
-    }
-}
-
-LateralFilterState startFilterLateral(int sampleRate) {
-    const LateralCorners corners = lateralCornerFrequencies();
-    const double samplePeriod = lateralSamplePeriod(sampleRate);
-    return {startShelvingSection(designShelvingSection(corners.f1, corners.f0, samplePeriod)),
-            startShelvingSection(designShelvingSection(corners.f3, corners.f2, samplePeriod))};
-}
-
-LateralFilterState startInverseFilterLateral(int sampleRate) {
-    const LateralCorners corners = lateralCornerFrequencies();
-    const double samplePeriod = lateralSamplePeriod(sampleRate);
-    return {startShelvingSection(designShelvingSection(corners.f0, corners.f1, samplePeriod)),
-            startShelvingSection(designShelvingSection(corners.f2, corners.f3, samplePeriod))};
-}
-
-namespace {
-
-double stepSection(ShelvingState& state, double x) {
+double LateralFilter::Recursion::step(double x) {
     double y = 0.0;
-    if (state.position >= 2) {
-        y = stored(state.b0 * x + state.b1 * state.previousInput + state.a1 * state.previousOutput);
+    if (position >= 2) {
+        y = stored(b0 * x + b1 * previousInput + a1 * previousOutput);
     }
-    state.previousInput = x;
-    state.previousOutput = y;
-    ++state.position;
+    previousInput = x;
+    previousOutput = y;
+    ++position;
     return y;
 }
 
-}  // namespace
+LateralFilter::LateralFilter(int sampleRate, LateralDirection direction)
+    : LateralFilter(designLateralSections(sampleRate, direction)) {}
 
-void runLateralBlock(LateralFilterState& state, double* samples, std::int64_t count) {
+LateralFilter::LateralFilter(const LateralSections& sections)
+    : first_(sections.first), second_(sections.second) {}
+
+void LateralFilter::process(std::span<const double> input, SampleBlock& output) {
+    const std::size_t at = output.size();
+    output.resize(at + input.size());
+    double* out = output.data() + at;
     // Both sections in one loop, sample by sample: the second's recursion then runs alongside
     // the first's instead of after it. Each still sees its own input in order.
-    for (std::int64_t k = 0; k < count; ++k) {
-        samples[k] = stepSection(state.sectionB, stepSection(state.sectionA, samples[k]));
+    for (std::size_t k = 0; k < input.size(); ++k) {
+        out[k] = second_.step(first_.step(input[k]));
+    }
+}
+
+void LateralFilter::finish(SampleBlock&) {}
+
+void LateralFilter::reset() {
+    for (Recursion* recursion : {&first_, &second_}) {
+        recursion->previousInput = 0.0;
+        recursion->previousOutput = 0.0;
+        recursion->position = 0;
     }
 }

@@ -1,8 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
-#include "dsp/sample_buffer.hpp"
+#include "dsp/block.hpp"
 
 // One first-order shelving section made by the bilinear transform: a zero at `zeroFrequency`
 // and a pole at `poleFrequency` (Hz), prewarped at the sample period T.
@@ -21,9 +22,6 @@ struct ShelvingSection {
 ShelvingSection designShelvingSection(double zeroFrequency, double poleFrequency,
                                       double samplePeriod);
 
-// y[0] = y[1] = 0; y[n] = b0 x[n] + b1 x[n-1] + a1 y[n-1] in extended precision, each stored.
-SampleBuffer runShelvingSection(const SampleBuffer& input, const ShelvingSection& section);
-
 // The corner frequencies of the recording characteristic (Hz): the 1 Hz integration pole f0 and
 // the corners of the 3180 us, 318 us and 75 us time constants.
 struct LateralCorners {
@@ -38,38 +36,50 @@ LateralCorners lateralCornerFrequencies();
 // 1 / sampleRate, stored.
 double lateralSamplePeriod(int sampleRate);
 
-// Lateral component (velocity) -> groove displacement; takes the mid component over and
-// releases it.
-SampleBuffer filterLateral(SampleBuffer midComponent, int sampleRate);
+// Which way the lateral filter runs: recording turns the lateral component (a velocity) into
+// groove displacement, playback turns displacement back into velocity.
+enum class LateralDirection { Recording, Playback };
 
-// Groove displacement -> velocity again; takes the distorted lateral component over.
-SampleBuffer inverseFilterLateral(SampleBuffer distortedLateral, int sampleRate);
-
-// A section run over a stream, a block at a time: the quotients, the previous input and output
-// and how many samples have gone through. Its outputs are those of the whole-signal run.
-struct ShelvingState {
-    long double b0 = 0.0L;
-    long double b1 = 0.0L;
-    long double a1 = 0.0L;
-    double previousInput = 0.0;
-    double previousOutput = 0.0;
-    std::int64_t position = 0;
+// The lateral filter's two sections in the order they run. Recording: zero f1 over pole f0, then
+// zero f3 over pole f2. Playback: each section designed afresh with its zero and pole exchanged,
+// run in the same order.
+struct LateralSections {
+    ShelvingSection first;
+    ShelvingSection second;
 };
 
-ShelvingState startShelvingSection(const ShelvingSection& section);
+LateralSections designLateralSections(int sampleRate, LateralDirection direction);
 
-// `count` samples from `input` to `output` (which may be the same array).
-void runShelvingBlock(ShelvingState& state, const double* input, double* output,
-                      std::int64_t count);
+// The lateral filter as a stage of the chain: both sections over a stream, a block at a time.
+// Each section gives y[0] = y[1] = 0 and y[n] = b0 x[n] + b1 x[n-1] + a1 y[n-1] in extended
+// precision, each output stored, with the extended quotients num / den0; the outputs are those
+// of the sections run one after the other over the whole signal.
+class LateralFilter {
+  public:
+    LateralFilter(int sampleRate, LateralDirection direction);
+    explicit LateralFilter(const LateralSections& sections);
 
-// The two sections of the lateral filter, or of its inverse, over a stream.
-struct LateralFilterState {
-    ShelvingState sectionA;
-    ShelvingState sectionB;
+    // Appends one output for every input sample.
+    void process(std::span<const double> input, SampleBlock& output);
+    // Every output is made with its input: nothing remains to be given.
+    void finish(SampleBlock& output);
+    void reset();
+
+  private:
+    // One section's recursion: its quotients, the previous input and output, and how many
+    // samples have gone through.
+    struct Recursion {
+        long double b0 = 0.0L;
+        long double b1 = 0.0L;
+        long double a1 = 0.0L;
+        double previousInput = 0.0;
+        double previousOutput = 0.0;
+        std::int64_t position = 0;
+
+        explicit Recursion(const ShelvingSection& section);
+        double step(double x);
+    };
+
+    Recursion first_;
+    Recursion second_;
 };
-
-LateralFilterState startFilterLateral(int sampleRate);
-LateralFilterState startInverseFilterLateral(int sampleRate);
-
-// Runs both sections over `count` samples in place.
-void runLateralBlock(LateralFilterState& state, double* samples, std::int64_t count);

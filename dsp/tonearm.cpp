@@ -270,10 +270,6 @@ bool nullsWithinArea(const NullRadii& nulls, const PlayingArea& area, std::strin
     return true;
 }
 
-double grooveVelocityAt(double radius, double revolutionsPerMinute) {
-    return stored(kChainPi * 2 * radius * revolutionsPerMinute / 60);
-}
-
 double predictedSecondHarmonicPercent(double peakVelocity, double grooveVelocity,
                                       double errorDegrees) {
     // A velocity pickup reading a sine of peak velocity V with tracking error alpha at groove

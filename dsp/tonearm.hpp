@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "dsp/groove_geometry.hpp"
+
 // How the stylus meets the groove: a fixed tracking error, a pivoted arm, or a tangential
 // (linear) tracker.
 //
@@ -97,10 +99,6 @@ bool armReachesArea(const Tonearm& arm, double innerRadius, double outerRadius,
 
 // Whether an arm's nulls lie within the playing area (from its inner to its outer radius).
 bool nullsWithinArea(const NullRadii& nulls, const PlayingArea& area, std::string& reason);
-
-// The linear groove velocity at `radius` (mm) and `revolutionsPerMinute`: 2 pi r rpm / 60 mm/s,
-// with the chain's pi and its order of evaluation, so it is the velocity the chain uses.
-double grooveVelocityAt(double radius, double revolutionsPerMinute);
 
 // The classic second-harmonic distortion of a velocity pickup with tracking error `errorDegrees`
 // playing a peak lateral velocity `peakVelocity` at groove velocity `grooveVelocity` (both mm/s):

@@ -1,41 +1,36 @@
 #include "dsp/upsampler.hpp"
 
-#include <algorithm>
-#include <utility>
+#include <cstddef>
 
-#include "dsp/upsample_stream.hpp"
-
-std::int64_t upsampleStageOutputLength(int stageIndex, std::int64_t inputLength) {
-    if (stageIndex < 0 || stageIndex >= static_cast<int>(kUpsampleStages.size()) ||
-        inputLength < 0) {
-        return 0;
+Upsampler::Upsampler(const CoefficientSet& coefficients, int threadCount) {
+    for (std::size_t stage = 0; stage < kUpsampleStages.size(); ++stage) {
+        stages_.emplace_back(static_cast<int>(stage), coefficients.taps[stage], threadCount);
     }
-    const UpsampleStage& stage = kUpsampleStages[static_cast<std::size_t>(stageIndex)];
-    return stage.factor * inputLength + stage.tapCount;
 }
 
-std::int64_t highRateLength(std::int64_t inputLength) {
-    std::int64_t length = inputLength;
-    for (int stage = 0; stage < static_cast<int>(kUpsampleStages.size()); ++stage) {
-        length = upsampleStageOutputLength(stage, length);
+void Upsampler::process(std::span<const double> input) {
+    // Every stage's outputs go straight in as the next one's input, the last stage's included;
+    // each later stage then makes what its new input completes.
+    for (std::size_t stage = 0; stage + 1 < stages_.size(); ++stage) {
+        stages_[stage].process(stage == 0 ? input : std::span<const double>(), stages_[stage + 1]);
     }
-    return length;
 }
 
-SampleBuffer upsampleStage(int stageIndex, SampleBuffer input, const std::vector<double>& taps,
-                           int threadCount) {
-    if (stageIndex < 0 || stageIndex >= static_cast<int>(kUpsampleStages.size())) {
-        return SampleBuffer();
+void Upsampler::finish() {
+    SampleBlock tail;
+    stages_.front().finish(tail);
+    for (std::size_t stage = 1; stage + 1 < stages_.size(); ++stage) {
+        SampleBlock made;
+        stages_[stage].process(tail, made);
+        stages_[stage].finish(made);
+        tail.swap(made);
     }
-    UpsampleStream stream = makeUpsampleStream(stageIndex, taps);
-    SampleBlock output;
-    output.reserve(static_cast<std::size_t>(
-        upsampleStageOutputLength(stageIndex, static_cast<std::int64_t>(input.size()))));
-    pushUpsampleStream(stream, input.data(), static_cast<std::int64_t>(input.size()), output,
-                       threadCount);
-    input.release();
-    finishUpsampleStream(stream, output);
-    SampleBuffer result(output.size());
-    std::copy(output.begin(), output.end(), result.begin());
-    return result;
+    stages_.back().take(tail);
+    stages_.back().finish();
+}
+
+void Upsampler::reset() {
+    for (UpsampleStage& stage : stages_) {
+        stage.reset();
+    }
 }

@@ -12,6 +12,7 @@
 namespace {
 
 constexpr int kMostHelpers = 255;
+constexpr unsigned kMostDefaultThreads = 8;
 // How long a thread spins before it sleeps on a futex: the gaps between the jobs of one block
 // of the engine are shorter than this, and waking a sleeping thread costs far more.
 constexpr auto kSpinTime = std::chrono::microseconds(300);
@@ -132,4 +133,12 @@ void runPoolChunks(std::int64_t count, std::int64_t chunk, int threadCount, Chun
          left = p.pending.load(std::memory_order_acquire)) {
         waitWhile(p.pending, left);
     }
+}
+
+int defaultThreadCount() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    if (cores == 0) {
+        return 1;
+    }
+    return static_cast<int>(cores < kMostDefaultThreads ? cores : kMostDefaultThreads);
 }

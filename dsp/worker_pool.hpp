@@ -6,6 +6,9 @@
 // One pool of helper threads for the whole process, started on first use and kept waiting
 // between jobs, so that a job costs a wake-up instead of a thread start.
 
+// How many threads a run takes unless told otherwise: the processor's cores, at most 8.
+int defaultThreadCount();
+
 using ChunkFunction = void (*)(void* context, std::int64_t begin, std::int64_t end);
 
 // Runs function(context, begin, end) over the items [0, count) in chunks of `chunk` items, on

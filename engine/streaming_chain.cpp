@@ -2,37 +2,77 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
-#include <vector>
+#include <span>
 
-#include "dsp/extended.hpp"
+#include "dsp/block.hpp"
 #include "dsp/groove_geometry.hpp"
+#include "dsp/mid_side.hpp"
 #include "dsp/shelving_filter.hpp"
-#include "dsp/tracking_stream.hpp"
-#include "dsp/upsample_stream.hpp"
+#include "dsp/tracking_stage.hpp"
+#include "dsp/upsampler.hpp"
 
-// The chain, in its order: mid and side; the lateral filter; upsampling stages 1 to 3, each
-// carrying its tail from block to block; stage 4, whose samples the interpolation pass forms
-// only where its search looks; the inverse filter; left and right again. Every stage keeps its
-// state between blocks, so the blocks can be of any size.
+// The chain is its stages in their order, each set up once and then run a block at a time; every
+// stage keeps its state between blocks, so the blocks can be of any size. A stage joins the chain
+// in the list below, where it is set up (the constructor), where the blocks pass through it
+// (pushPiece and drain) and where it is finished (finish), always in this order.
 
 namespace {
 
 // Input is taken in pieces of at most this many frames, which bounds every buffer in between.
 constexpr std::int64_t kPieceFrames = 4096;
 
+TrackingSettings trackingSettings(const ChainSettings& settings) {
+    TrackingSettings tracking;
+    tracking.fullScaleLateralAmplitude = settings.disc.fullScaleLateralAmplitude;
+    tracking.threadCount = settings.threadCount;
+    if (settings.moving) {
+        tracking.moving = true;
+        tracking.path = settings.path;
+        tracking.path.revolutionsPerMinute = settings.disc.revolutionsPerMinute;
+        tracking.path.sampleRate = settings.sampleRate;
+    } else {
+        tracking.geometry = deriveGrooveGeometry(settings.disc, settings.sampleRate);
+    }
+    return tracking;
+}
+
+const CoefficientSet& tapsOf(const ChainSettings& settings) {
+    static const CoefficientSet none;
+    return settings.coefficients != nullptr ? *settings.coefficients : none;
+}
+
 }  // namespace
 
 struct StreamingChain::State {
-    ChainSettings settings;
-    LateralFilterState filter;
-    std::vector<UpsampleStream> stages;  // all four; the last only keeps its input
-    TrackingStream tracking;
-    LateralFilterState inverse;
+    explicit State(const ChainSettings& settings)
+        : channelCount(settings.channelCount == 1 ? 1 : 2),
+          split(channelCount),
+          filter(settings.sampleRate, LateralDirection::Recording),
+          upsampler(tapsOf(settings), settings.threadCount),
+          tracking(trackingSettings(settings), upsampler.highRate()),
+          inverse(settings.sampleRate, LateralDirection::Playback),
+          join(channelCount) {}
 
-    std::deque<double> side;  // side values of the frames whose lateral output is not out yet
+    void pushPiece(const double* samples, std::int64_t frames);
+    void drain(std::span<const double> sideValues);
+    void finish();
+
+    int channelCount;
+
+    // The stages, in their order.
+    MidSideSplit split;                     // left and right into mid (lateral) and side
+    LateralFilter filter;                   // the lateral component into groove displacement
+    Upsampler upsampler;                    // to 144 times the rate; the last stage on demand
+    TrackingStage<UpsampleStage> tracking;  // read back along the corrected time axis
+    LateralFilter inverse;                  // groove displacement back into velocity
+    LeftRightJoin join;                     // with the side again, into left and right
+
+    // The blocks between them.
     SampleBlock lateral;
-    SampleBlock between;
+    SampleBlock side;
+    SampleBlock filtered;
+    SampleBlock distorted;
+    SampleBlock restored;
     SampleBlock ready;  // finished output values, from readyFrom on
     std::size_t readyFrom = 0;
 
@@ -42,88 +82,59 @@ struct StreamingChain::State {
     bool finished = false;
 };
 
-StreamingChain::StreamingChain(const ChainSettings& settings) : state_(std::make_unique<State>()) {
-    State& s = *state_;
-    s.settings = settings;
-    s.settings.channelCount = settings.channelCount == 1 ? 1 : 2;
-    s.filter = startFilterLateral(settings.sampleRate);
-    s.inverse = startInverseFilterLateral(settings.sampleRate);
-    for (int stage = 0; stage < static_cast<int>(kUpsampleStages.size()); ++stage) {
-        s.stages.push_back(makeUpsampleStream(stage, settings.coefficients != nullptr
-                                                         ? settings.coefficients->taps[stage]
-                                                         : std::vector<double>()));
-    }
-    if (settings.moving) {
-        GroovePath path = settings.path;
-        path.revolutionsPerMinute = settings.disc.revolutionsPerMinute;
-        path.sampleRate = settings.sampleRate;
-        s.tracking = startMovingTrackingStream(settings.disc.fullScaleLateralAmplitude, path);
-    } else {
-        s.tracking = startTrackingStream(settings.disc.fullScaleLateralAmplitude,
-                                         deriveGrooveGeometry(settings.disc, settings.sampleRate));
-    }
+void StreamingChain::State::pushPiece(const double* samples, std::int64_t frames) {
+    lateral.clear();
+    side.clear();
+    split.process({samples, static_cast<std::size_t>(frames * channelCount)}, lateral, side);
+    framesIn += frames;
+    filtered.clear();
+    filter.process(lateral, filtered);
+    upsampler.process(filtered);
+    drain(side);
 }
+
+// From the high-rate samples on: the pass, the inverse filter and the join with the side.
+void StreamingChain::State::drain(std::span<const double> sideValues) {
+    distorted.clear();
+    tracking.process(framesIn, distorted);
+    restored.clear();
+    inverse.process(distorted, restored);
+    join.process(restored, sideValues, ready);
+}
+
+// Each stage's remaining outputs pass through the stages after it before those finish in turn.
+void StreamingChain::State::finish() {
+    lateral.clear();
+    side.clear();
+    split.finish(lateral, side);
+    filtered.clear();
+    filter.process(lateral, filtered);
+    filter.finish(filtered);
+    upsampler.process(filtered);
+    upsampler.finish();
+    distorted.clear();
+    // The pass reads the last stage's stuffed length: indices up to f·m − 1.
+    tracking.finish(upsampler.highRate().stuffedLength(), framesIn, distorted);
+    restored.clear();
+    inverse.process(distorted, restored);
+    inverse.finish(restored);
+    join.process(restored, side, ready);
+    join.finish(ready);
+}
+
+StreamingChain::StreamingChain(const ChainSettings& settings)
+    : state_(std::make_unique<State>(settings)) {}
 
 StreamingChain::~StreamingChain() = default;
-
-// From the lateral samples of the upsampler's last stage on: the pass, the inverse filter and
-// the recombination.
-static void drainTracking(StreamingChain::State& s, std::int64_t passLast) {
-    s.lateral.clear();
-    runTrackingStreamSplit(s.tracking, s.stages.back(), passLast, s.framesIn, s.lateral,
-                           s.settings.threadCount);
-    UpsampleStream& last = s.stages.back();
-    releaseUpsampleBefore(last, trackingStreamNeedsFrom(s.tracking));
-    const std::int64_t made = static_cast<std::int64_t>(s.lateral.size());
-    if (made == 0) {
-        return;
-    }
-    runLateralBlock(s.inverse, s.lateral.data(), made);
-    if (s.settings.channelCount == 1) {
-        s.ready.insert(s.ready.end(), s.lateral.begin(), s.lateral.end());
-        return;
-    }
-    for (std::int64_t k = 0; k < made; ++k) {
-        const long double restored = s.lateral[static_cast<std::size_t>(k)];
-        const long double side = s.side.front();
-        s.side.pop_front();
-        s.ready.push_back(stored(side + restored));
-        s.ready.push_back(stored(restored - side));
-    }
-}
-
-static void pushPiece(StreamingChain::State& s, const double* samples, std::int64_t frames) {
-    s.lateral.resize(static_cast<std::size_t>(frames));
-    if (s.settings.channelCount == 1) {
-        std::copy(samples, samples + frames, s.lateral.begin());
-    } else {
-        for (std::int64_t i = 0; i < frames; ++i) {
-            const long double left = samples[2 * i];
-            const long double right = samples[2 * i + 1];
-            s.lateral[static_cast<std::size_t>(i)] = stored((right + left) * 0.5L);
-            s.side.push_back(stored((left - right) * 0.5L));
-        }
-    }
-    s.framesIn += frames;
-    runLateralBlock(s.filter, s.lateral.data(), frames);
-    // Every stage's outputs go straight in as the next one's input, the last stage's included;
-    // each later stage then makes what its new input completes.
-    for (std::size_t stage = 0; stage + 1 < s.stages.size(); ++stage) {
-        pushUpsampleStreamInto(s.stages[stage], s.lateral.data(), stage == 0 ? frames : 0,
-                               s.stages[stage + 1], s.settings.threadCount);
-    }
-    drainTracking(s, -1);
-}
 
 void StreamingChain::pushFrames(const double* samples, std::int64_t frameCount) {
     State& s = *state_;
     if (s.finished) {
         return;
     }
-    const int channels = s.settings.channelCount;
     for (std::int64_t done = 0; done < frameCount;) {
         const std::int64_t piece = std::min(kPieceFrames, frameCount - done);
-        pushPiece(s, samples + done * channels, piece);
+        s.pushPiece(samples + done * s.channelCount, piece);
         done += piece;
     }
 }
@@ -134,26 +145,12 @@ void StreamingChain::finish() {
         return;
     }
     s.finished = true;
-    for (std::size_t stage = 0; stage + 1 < s.stages.size(); ++stage) {
-        s.between.clear();
-        if (stage > 0) {
-            pushUpsampleStream(s.stages[stage], s.lateral.data(),
-                               static_cast<std::int64_t>(s.lateral.size()), s.between,
-                               s.settings.threadCount);
-        }
-        finishUpsampleStream(s.stages[stage], s.between);
-        s.lateral.swap(s.between);
-    }
-    UpsampleStream& last = s.stages.back();
-    appendKeptSamples(last, s.lateral.data(), static_cast<std::int64_t>(s.lateral.size()));
-    last.finished = true;
-    // The pass reads the last stage's stuffed length: indices up to f·m − 1.
-    drainTracking(s, last.factor * last.received - 1);
+    s.finish();
 }
 
 std::int64_t StreamingChain::pullFrames(double* output, std::int64_t maxFrames) {
     State& s = *state_;
-    const int channels = s.settings.channelCount;
+    const int channels = s.channelCount;
     const std::int64_t available =
         static_cast<std::int64_t>(s.ready.size() - s.readyFrom) / channels;
     const std::int64_t count = std::max<std::int64_t>(0, std::min(available, maxFrames));

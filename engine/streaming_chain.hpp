@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "dsp/disc_parameters.hpp"
-#include "dsp/tracking_stream.hpp"
-#include "dsp/upsampler.hpp"
+#include "dsp/groove_path.hpp"
+#include "dsp/upsample_design.hpp"
 
 // What the chain needs to know before the first frame.
 struct ChainSettings {
@@ -13,7 +13,7 @@ struct ChainSettings {
     int channelCount = 2;  // 2: left and right, split into mid and side; 1: the lateral alone
     DiscParameters disc;
     const CoefficientSet* coefficients = nullptr;
-    int threadCount = 1;
+    int threadCount = 1;  // for every stage that runs on several threads
     // A side as it plays: when set, the radius and the tracking error follow `path` and the
     // disc's radius and angle are not used (its speed and amplitude are).
     bool moving = false;
@@ -44,8 +44,7 @@ class StreamingChain {
     // a value that is not a number never raises it).
     double peakMagnitude() const;
 
-    struct State;  // the stages and what lies between them
-
   private:
+    struct State;  // the stages and the blocks between them
     std::unique_ptr<State> state_;
 };

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "dsp/coefficient_file.hpp"
-#include "dsp/upsampler.hpp"
+#include "dsp/upsample_design.hpp"
 
 namespace {
 
@@ -82,7 +82,7 @@ constexpr StageDesign kDesigns[] = {
 // The files, tap counts, delays and factors are the upsampler's own stage table; the design adds
 // its window or comb.
 constexpr Stage stageFor(int s) {
-    const UpsampleStage& stage = kUpsampleStages[static_cast<std::size_t>(s)];
+    const UpsampleStageDesign& stage = kUpsampleStages[static_cast<std::size_t>(s)];
     long double rate = kInputRate;
     for (int k = 0; k <= s; ++k) {
         rate *= kUpsampleStages[static_cast<std::size_t>(k)].factor;

@@ -1,7 +1,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "wave/wave_messages.hpp"
 #include "wave/wave_reader.hpp"
 
 namespace {
@@ -44,11 +43,8 @@ void putTag(HeaderBytes& header, int offset, const char* tag) {
     std::memcpy(header.data() + offset, tag, 4);
 }
 
-HeaderCheck refused(const char* text) {
-    HeaderCheck check;
-    check.title = kCheckFailedTitle;
-    check.message = text;
-    return check;
+HeaderCheck refused(WaveError error) {
+    return HeaderCheck{error, WaveInfo{}};
 }
 
 // Where the format and data chunks lie, as far as the chunk list shows them.
@@ -132,19 +128,19 @@ HeaderCheck decodeWaveHeader(std::uint64_t size, const WaveByteReader& read) {
     info.bitsPerSample = littleEndianSigned16(format + 14);
 
     if (std::memcmp(header.data() + 8, "WAVE", 4) != 0) {
-        return refused(kNotWaveText);
+        return refused(WaveError::NotWave);
     }
     if (info.formatTag != 1) {
-        return refused(kNotPcmText);
+        return refused(WaveError::NotPcm);
     }
     if (info.channelCount != 2) {
-        return refused(kNotStereoText);
+        return refused(WaveError::NotStereo);
     }
     if (info.bitsPerSample != 16) {
-        return refused(kNot16BitText);
+        return refused(WaveError::Not16Bit);
     }
     if (info.sampleRate != kRequiredRate) {
-        return refused(kWrongRateText);
+        return refused(WaveError::WrongRate);
     }
 
     // Whole frames of the data length, an exact half going to the even neighbour. The quotient
@@ -154,18 +150,15 @@ HeaderCheck decodeWaveHeader(std::uint64_t size, const WaveByteReader& read) {
     info.frameCount = static_cast<std::int32_t>(std::nearbyint(frames));
     info.duration = static_cast<double>(info.frameCount) / info.sampleRate;
     if (!(info.duration <= kLongestDuration)) {
-        return refused(kTooLongText);
+        return refused(WaveError::TooLong);
     }
     // Nothing to process: a data length below 3 bytes, no data chunk, or a file that ends inside
     // its header (whose data length is then only partly present and has no samples behind it).
     if (info.frameCount == 0 || present < header.size()) {
-        return refused(kNoSampleDataText);
+        return refused(WaveError::NoSampleData);
     }
 
-    HeaderCheck check;
-    check.accepted = true;
-    check.info = info;
-    return check;
+    return HeaderCheck{WaveError::None, info};
 }
 
 HeaderCheck decodeWaveHeader(const std::uint8_t* bytes, std::size_t available) {

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "wave/input_file.hpp"
-#include "wave/wave_messages.hpp"
 
 bool checkInputFile(const std::string& path) {
     const InputFile file(path);
@@ -17,11 +16,7 @@ HeaderCheck readWaveHeader(const std::string& path) {
     InputFile file(path);
     struct stat status {};
     if (!file.isOpen() || ::fstat(file.descriptor, &status) != 0) {
-        HeaderCheck check;
-        check.fileNotFound = true;
-        check.title = kFileNotFoundTitle;
-        check.message = kFileNotFoundText;
-        return check;
+        return HeaderCheck{WaveError::FileNotFound, WaveInfo{}};
     }
     return decodeWaveHeader(static_cast<std::uint64_t>(status.st_size),
                             [&file](std::uint64_t offset, std::uint8_t* into, std::size_t count) {

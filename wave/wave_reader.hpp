@@ -8,13 +8,26 @@
 
 #include "wave/wave_info.hpp"
 
-// Outcome of reading a header: accepted, or the title and text of the first failed check.
+// Why a file is refused: it cannot be opened, or the first of the header's checks it fails, in
+// the order they are made.
+enum class WaveError {
+    None,
+    FileNotFound,  // the file could not be opened at all
+    NotWave,       // the form type is not "WAVE"
+    NotPcm,        // the format code is not 1
+    NotStereo,     // not two channels
+    Not16Bit,      // not 16 bits a sample
+    WrongRate,     // not 44100 Hz
+    TooLong,       // longer than 10 seconds
+    NoSampleData,  // no whole frame, or a header cut short
+};
+
+// Outcome of reading a header: accepted, or why not.
 struct HeaderCheck {
-    bool accepted = false;
-    bool fileNotFound = false;  // the file could not be opened at all (the file-not-found box)
+    WaveError error = WaveError::None;
     WaveInfo info;
-    std::string title;
-    std::string message;
+
+    bool accepted() const { return error == WaveError::None; }
 };
 
 // Can the typed name be opened for reading as a file?

@@ -14,6 +14,7 @@
 #include "dsp/shelving_filter.hpp"
 #include "tests/support/coefficients.hpp"
 #include "tests/support/test_names.hpp"
+#include "tests/support/whole_signal.hpp"
 
 namespace {
 

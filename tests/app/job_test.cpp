@@ -19,6 +19,7 @@
 #include "app/job_texts.hpp"
 #include "console/console_screen.hpp"
 #include "console/key_decoder.hpp"
+#include "console/scripted_backend.hpp"
 #include "dsp/coefficient_set.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/wave_bytes.hpp"
@@ -41,7 +42,7 @@ class JobTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_FALSE(directory_.path.empty());
         folder_ = directory_.path;
-        device_.script = &script_;
+        device_.backend = &script_;
         std::string message;
         ASSERT_TRUE(loadCoefficientSet(std::string(CARTRIVEX_SOURCE_DIR), coefficients_, message))
             << message;
@@ -97,7 +98,7 @@ class JobTest : public ::testing::Test {
         RunRecord record{exitCode, device_.screen, script_.events, readFile("out.wav")};
         script_ = ScriptedConsole{};
         device_ = ConsoleDevice{};
-        device_.script = &script_;
+        device_.backend = &script_;
         std::filesystem::remove(path("out.wav"));
         return record;
     }
@@ -200,7 +201,7 @@ TEST_F(JobTest, DiscAnswersGiveTheirNumbers) {
     for (const auto& c : cases) {
         script_ = ScriptedConsole{};
         device_ = ConsoleDevice{};
-        device_.script = &script_;
+        device_.backend = &script_;
         for (const std::string& answer : c.answers) {
             type(answer);
         }

@@ -1,4 +1,4 @@
-#include "engine/signal_chain.hpp"
+#include "app/signal_chain.hpp"
 
 #include <gtest/gtest.h>
 

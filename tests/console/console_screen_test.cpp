@@ -5,6 +5,7 @@
 #include <string>
 
 #include "console/console_window.hpp"
+#include "console/scripted_backend.hpp"
 
 namespace {
 
@@ -15,7 +16,7 @@ struct Fixture {
     ConsoleScreen screen;
 
     Fixture(int width, int height) {
-        device.script = &script;
+        device.backend = &script;
         resizeScreenBuffer(device.screen, width, height, 0x07);
         screen.device = &device;
     }

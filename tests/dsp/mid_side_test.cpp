@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "tests/support/buffers.hpp"
+#include "tests/support/whole_signal.hpp"
 
 namespace {
 
@@ -74,6 +77,86 @@ TEST(MidSide, PeakIsTheLargestStoredMagnitudeAndIgnoresNaN) {
                 EXPECT_EQ(right, c.lateral[i] - c.side[i]);
             }
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The side values wait in the join for the lateral values of their frames, and the other way
+// round: however the two come in, the frames are those of the whole signals joined at once.
+TEST(MidSideStages, JoinPairsTheComponentsHoweverTheyArrive) {
+    std::mt19937 random(41);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    constexpr std::size_t kFrames = 3000;
+    std::vector<double> frames(2 * kFrames);
+    for (double& value : frames) {
+        value = sample(random);
+    }
+    MidSideSplit split(2);
+    SampleBlock mid;
+    SampleBlock side;
+    split.process(frames, mid, side);
+    ASSERT_EQ(mid.size(), kFrames);
+    ASSERT_EQ(side.size(), kFrames);
+    const StereoOutput whole =
+        convertToLeftRight(bufferOf({mid.begin(), mid.end()}), bufferOf({side.begin(), side.end()}),
+                           static_cast<std::int32_t>(kFrames));
+
+    // How many values of each component come in at each step.
+    const struct {
+        const char* name;
+        std::size_t lateralPiece;
+        std::size_t sidePiece;
+        std::size_t lateralDelay;  // steps before the first lateral values come
+    } arrivals[] = {
+        {"together", 500, 500, 0},
+        {"lateral behind", 400, 400, 3},
+        {"side behind", 700, 130, 0},
+        {"one by one", 1, 1, 0},
+        {"lateral all at the end", kFrames, 97, 40},
+    };
+    for (const auto& arrival : arrivals) {
+        LeftRightJoin join(2);
+        SampleBlock joined;
+        std::size_t lateralAt = 0;
+        std::size_t sideAt = 0;
+        for (std::size_t step = 0; lateralAt < kFrames || sideAt < kFrames; ++step) {
+            const std::size_t lateralCount =
+                step < arrival.lateralDelay ? 0
+                                            : std::min(arrival.lateralPiece, kFrames - lateralAt);
+            const std::size_t sideCount = std::min(arrival.sidePiece, kFrames - sideAt);
+            join.process({mid.data() + lateralAt, lateralCount}, {side.data() + sideAt, sideCount},
+                         joined);
+            lateralAt += lateralCount;
+            sideAt += sideCount;
+            EXPECT_EQ(joined.size(), 2 * std::min(lateralAt, sideAt)) << arrival.name;
+        }
+        join.finish(joined);
+        ASSERT_EQ(joined.size(), whole.stereoOutput.size()) << arrival.name;
+        for (std::size_t k = 0; k < joined.size(); ++k) {
+            ASSERT_EQ(joined[k], whole.stereoOutput[k]) << arrival.name << ", value " << k;
+            ASSERT_EQ(joined[k], frames[k]) << arrival.name << ", value " << k;
+        }
+    }
+}
+
+// A single channel is the lateral component itself, there and back.
+TEST(MidSideStages, OneChannelPassesThrough) {
+    const std::vector<double> samples = {0.0, -0.0, 1.5, -32768.0, 1e300};
+    MidSideSplit split(1);
+    SampleBlock mid;
+    SampleBlock side;
+    split.process(samples, mid, side);
+    EXPECT_TRUE(side.empty());
+    LeftRightJoin join(1);
+    SampleBlock frames;
+    join.process(mid, {}, frames);
+    ASSERT_EQ(frames.size(), samples.size());
+    for (std::size_t k = 0; k < samples.size(); ++k) {
+        EXPECT_EQ(std::signbit(frames[k]), std::signbit(samples[k])) << k;
+        EXPECT_EQ(frames[k], samples[k]) << k;
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include "tests/reference/reference_shelving.hpp"
 #include "tests/support/buffers.hpp"
+#include "tests/support/whole_signal.hpp"
 
 namespace {
 
@@ -62,12 +63,11 @@ TEST(ShelvingFilter, CornerFrequenciesAndSectionsMatchTheTable) {
 }
 
 TEST(ShelvingFilter, MagnitudeResponseOfForwardAndInverse) {
-    const LateralCorners c = lateralCornerFrequencies();
     const double T = lateralSamplePeriod(44100);
-    const ShelvingSection forward[] = {designShelvingSection(c.f1, c.f0, T),
-                                       designShelvingSection(c.f3, c.f2, T)};
-    const ShelvingSection inverse[] = {designShelvingSection(c.f0, c.f1, T),
-                                       designShelvingSection(c.f2, c.f3, T)};
+    const LateralSections recording = designLateralSections(44100, LateralDirection::Recording);
+    const LateralSections playback = designLateralSections(44100, LateralDirection::Playback);
+    const ShelvingSection forward[] = {recording.first, recording.second};
+    const ShelvingSection inverse[] = {playback.first, playback.second};
     auto magnitude = [&](const ShelvingSection* sections, double frequency) {
         const std::complex<double> z = std::polar(1.0, -2 * M_PI * frequency * T);
         std::complex<double> h = 1.0;

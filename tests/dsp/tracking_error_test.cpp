@@ -1,4 +1,4 @@
-#include "dsp/tracking_error.hpp"
+#include "tests/support/whole_signal.hpp"
 
 #include <gtest/gtest.h>
 

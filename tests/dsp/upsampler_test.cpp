@@ -1,5 +1,4 @@
-#include "dsp/upsampler.hpp"
-#include "dsp/upsample_stream.hpp"
+#include "dsp/upsample_stage.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +20,7 @@
 #include "dsp/polyphase_kernel.hpp"
 #include "tests/reference/reference_upsampler.hpp"
 #include "tests/support/buffers.hpp"
+#include "tests/support/whole_signal.hpp"
 
 namespace {
 
@@ -88,7 +88,7 @@ std::vector<double> drawMany(Pool pool, std::size_t count, std::mt19937_64& rng)
 
 // Taps of an Mth-band low-pass: exact zeros at the delay plus every multiple of the factor.
 std::vector<double> mthBandTaps(int stageIndex, std::mt19937_64& rng) {
-    const UpsampleStage& stage = kUpsampleStages[stageIndex];
+    const UpsampleStageDesign& stage = kUpsampleStages[stageIndex];
     std::vector<double> taps = drawMany(Pool::Ordinary, stage.tapCount, rng);
     for (int k = 0; k < stage.tapCount; ++k) {
         if ((k - stage.delay) % stage.factor == 0) {
@@ -150,15 +150,14 @@ TEST(UpsamplerTest, FastStageMatchesScatterBitForBit) {
                         << threads << " threads";
                 }
                 // As a stream, the input in pieces of random sizes, empty ones included.
-                UpsampleStream stream = makeUpsampleStream(stage, taps);
+                UpsampleStage stream(stage, taps, 2);
                 SampleBlock streamed;
                 for (std::size_t at = 0; at < length;) {
                     const std::size_t piece = std::min<std::size_t>(length - at, rng() % 40);
-                    pushUpsampleStream(stream, input.data() + at, static_cast<std::int64_t>(piece),
-                                       streamed, 2);
+                    stream.process({input.data() + at, piece}, streamed);
                     at += piece;
                 }
-                finishUpsampleStream(stream, streamed);
+                stream.finish(streamed);
                 EXPECT_TRUE(sameBits(expected, bufferOf({streamed.begin(), streamed.end()})))
                     << c.name << ", stage " << stage + 1 << ", " << length << " samples, in pieces";
             }
@@ -167,7 +166,7 @@ TEST(UpsamplerTest, FastStageMatchesScatterBitForBit) {
 }
 
 // A stage that hands its outputs straight to the next keeps there what a plain push followed by
-// appendKeptSamples keeps: the same samples, group maxima and non-finite indices, whatever the
+// take() keeps: the same samples, group maxima and non-finite indices, whatever the
 // pieces (some large enough for several chunks on several threads) and the group boundaries.
 TEST(UpsamplerTest, ChainedStageKeepsWhatAPlainPushKeeps) {
     std::mt19937_64 rng(20261210);
@@ -188,33 +187,35 @@ TEST(UpsamplerTest, ChainedStageKeepsWhatAPlainPushKeeps) {
                 }
             }
             for (int threads : {1, 2, 3}) {
-                UpsampleStream chained = makeUpsampleStream(stage, taps);
-                UpsampleStream chainedNext = makeUpsampleStream(stage + 1, nextTaps);
-                UpsampleStream plain = makeUpsampleStream(stage, taps);
-                UpsampleStream plainNext = makeUpsampleStream(stage + 1, nextTaps);
+                UpsampleStage chained(stage, taps, threads);
+                UpsampleStage chainedNext(stage + 1, nextTaps);
+                UpsampleStage plain(stage, taps, threads);
+                UpsampleStage plainNext(stage + 1, nextTaps);
                 for (std::size_t at = 0; at < input.size();) {
                     const std::size_t piece = std::min<std::size_t>(
                         input.size() - at, rng() % 4 == 0 ? 4096 + rng() % 3000 : rng() % 50);
-                    const auto count = static_cast<std::int64_t>(piece);
-                    pushUpsampleStreamInto(chained, input.data() + at, count, chainedNext, threads);
+                    chained.process({input.data() + at, piece}, chainedNext);
                     SampleBlock made;
-                    pushUpsampleStream(plain, input.data() + at, count, made, threads);
-                    appendKeptSamples(plainNext, made.data(),
-                                      static_cast<std::int64_t>(made.size()));
+                    plain.process({input.data() + at, piece}, made);
+                    plainNext.take(made);
                     at += piece;
                 }
                 const std::string where = std::string(c.name) + ", stage " +
                                           std::to_string(stage + 1) + ", " +
                                           std::to_string(threads) + " threads";
-                EXPECT_EQ(chained.nextRow, plain.nextRow) << where;
-                ASSERT_EQ(chainedNext.received, plainNext.received) << where;
-                EXPECT_EQ(chainedNext.keptBase, plainNext.keptBase) << where;
-                EXPECT_TRUE(sameBits({plainNext.kept.begin(), plainNext.kept.end()},
-                                     bufferOf({chainedNext.kept.begin(), chainedNext.kept.end()})))
+                const KeptSamples& kept = chainedNext.kept();
+                const KeptSamples& plainKept = plainNext.kept();
+                EXPECT_EQ(chained.nextRow(), plain.nextRow()) << where;
+                ASSERT_EQ(kept.received(), plainKept.received()) << where;
+                EXPECT_EQ(kept.base(), plainKept.base()) << where;
+                EXPECT_TRUE(sameBits({plainKept.samples().begin(), plainKept.samples().end()},
+                                     bufferOf({kept.samples().begin(), kept.samples().end()})))
                     << where << ", kept samples";
-                EXPECT_TRUE(sameBits(plainNext.groupLargest, bufferOf(chainedNext.groupLargest)))
+                EXPECT_TRUE(
+                    sameBits({plainKept.groupLargest().begin(), plainKept.groupLargest().end()},
+                             bufferOf({kept.groupLargest().begin(), kept.groupLargest().end()})))
                     << where << ", group maxima";
-                EXPECT_EQ(chainedNext.nonFinite, plainNext.nonFinite) << where;
+                EXPECT_EQ(kept.nonFinite(), plainKept.nonFinite()) << where;
             }
         }
     }

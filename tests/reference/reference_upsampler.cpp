@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "dsp/extended.hpp"
-#include "dsp/upsampler.hpp"
+#include "dsp/upsample_design.hpp"
 
 std::vector<double> referenceUpsampleStage(int stageIndex, const std::vector<double>& input,
                                            const std::vector<double>& taps) {

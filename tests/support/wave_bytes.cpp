@@ -114,3 +114,14 @@ std::vector<std::uint8_t> withoutPeakTime(std::vector<std::uint8_t> bytes) {
     }
     return bytes;
 }
+
+bool isHeaderRefusal(WaveError error) {
+    return error != WaveError::None && error != WaveError::FileNotFound;
+}
+
+std::ostream& operator<<(std::ostream& out, WaveError error) {
+    static const char* const kNames[] = {"None",      "FileNotFound", "NotWave",
+                                         "NotPcm",    "NotStereo",    "Not16Bit",
+                                         "WrongRate", "TooLong",      "NoSampleData"};
+    return out << kNames[static_cast<int>(error)];
+}

@@ -5,8 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
+
+#include "wave/wave_reader.hpp"
 
 void put16(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint16_t value);
 void put32(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint32_t value);
@@ -42,3 +45,9 @@ std::vector<std::uint8_t> chunkedWave(const std::vector<WaveChunk>& chunks);
 // The bytes of a WAV file with the time stamp of its PEAK chunk (the second it was written, which
 // libsndfile adds to float files) set to 0, so that two renders of it compare equal.
 std::vector<std::uint8_t> withoutPeakTime(std::vector<std::uint8_t> bytes);
+
+// Whether `error` is one of the header's checks failing (not acceptance, not a missing file).
+bool isHeaderRefusal(WaveError error);
+
+// The error's name, in failure messages.
+std::ostream& operator<<(std::ostream& out, WaveError error);

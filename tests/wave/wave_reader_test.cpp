@@ -7,7 +7,6 @@
 
 #include "tests/support/files.hpp"
 #include "tests/support/wave_bytes.hpp"
-#include "wave/wave_messages.hpp"
 #include "wave/wave_reader.hpp"
 
 namespace {
@@ -66,8 +65,9 @@ TEST(CheckInputFile, UnreadableFileDoesNotOpen) {
     ASSERT_EQ(::chmod(dir.file("locked.wav").c_str(), 0200), 0);
     ASSERT_EQ(::chmod(dir.path.c_str(), 0755), 0);
     const std::string path = dir.file("locked.wav");
-    EXPECT_TRUE(holdsForAnOrdinaryUser(
-        [&] { return !checkInputFile(path) && readWaveHeader(path).fileNotFound; }));
+    EXPECT_TRUE(holdsForAnOrdinaryUser([&] {
+        return !checkInputFile(path) && readWaveHeader(path).error == WaveError::FileNotFound;
+    }));
     // The same file, readable again, opens: the refusal above came from its permissions.
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     EXPECT_TRUE(holdsForAnOrdinaryUser([&] { return checkInputFile(path); }));
@@ -85,34 +85,28 @@ TEST(ReadWaveHeader, ReadsTheFileOrSaysItIsNotThere) {
     writeBytes(dir.file("cut.wav"), cut);
 
     const HeaderCheck song = readWaveHeader(dir.file("song.wav"));
-    ASSERT_TRUE(song.accepted);
+    ASSERT_TRUE(song.accepted());
     EXPECT_EQ(song.info.frameCount, 10);
     EXPECT_EQ(song.info.dataLength, 40u);
 
     const HeaderCheck longer = readWaveHeader(dir.file("long-format.wav"));
-    ASSERT_TRUE(longer.accepted);
+    ASSERT_TRUE(longer.accepted());
     EXPECT_EQ(longer.info.frameCount, 2);
 
     const HeaderCheck empty = readWaveHeader(dir.file("empty.wav"));
-    EXPECT_FALSE(empty.accepted);
-    EXPECT_FALSE(empty.fileNotFound);
-    EXPECT_EQ(empty.title, kCheckFailedTitle);
-    EXPECT_EQ(empty.message, kNotWaveText);
+    EXPECT_EQ(empty.error, WaveError::NotWave);
 
-    EXPECT_EQ(readWaveHeader(dir.file("cut.wav")).message, kNot16BitText);
+    EXPECT_EQ(readWaveHeader(dir.file("cut.wav")).error, WaveError::Not16Bit);
 
     for (const std::string& path : {dir.file("missing.wav"), dir.path, std::string()}) {
         const HeaderCheck missing = readWaveHeader(path);
-        EXPECT_FALSE(missing.accepted);
-        EXPECT_TRUE(missing.fileNotFound);
-        EXPECT_EQ(missing.title, kFileNotFoundTitle);
-        EXPECT_EQ(missing.message, kFileNotFoundText);
+        EXPECT_EQ(missing.error, WaveError::FileNotFound);
     }
 }
 
 WaveInfo infoFor(const std::string& path) {
     const HeaderCheck check = readWaveHeader(path);
-    EXPECT_TRUE(check.accepted) << check.message;
+    EXPECT_TRUE(check.accepted()) << check.error;
     return check.info;
 }
 
@@ -160,8 +154,6 @@ TEST(LoadSamples, FileShorterThanItsHeaderSaysLeavesZeros) {
 }
 
 TEST(LoadSamples, EveryCutOfAValidFileIsRefusedOrLoadsWhatItHolds) {
-    const std::string known[] = {kNotWaveText,   kNotPcmText,  kNotStereoText,   kNot16BitText,
-                                 kWrongRateText, kTooLongText, kNoSampleDataText};
     TemporaryDirectory dir;
     const std::vector<std::uint8_t> whole = canonicalWave(300 * 4, 300 * 4);
     const WaveInfo info = decodeWaveHeader(whole.data(), whole.size()).info;
@@ -176,12 +168,10 @@ TEST(LoadSamples, EveryCutOfAValidFileIsRefusedOrLoadsWhatItHolds) {
         const std::string path = dir.file("cut" + std::to_string(length) + ".wav");
         writeBytes(path, std::vector<std::uint8_t>(whole.begin(), whole.begin() + length));
         const HeaderCheck check = readWaveHeader(path);
-        EXPECT_FALSE(check.fileNotFound) << length;
         if (length < 44) {
-            EXPECT_FALSE(check.accepted) << length;
-            EXPECT_EQ(std::count(std::begin(known), std::end(known), check.message), 1) << length;
+            EXPECT_TRUE(isHeaderRefusal(check.error)) << length << ": " << check.error;
         } else {
-            EXPECT_TRUE(check.accepted) << length;
+            EXPECT_TRUE(check.accepted()) << length;
         }
 
         // Loaded with the whole file's facts, as when the file shrinks after it was accepted:

@@ -67,7 +67,7 @@ TEST(WriteOutputWave, OverwritesTheInputFileItReadFrom) {
     TemporaryDirectory dir;
     writeBytes(dir.file("song.wav"), canonicalWave(16, 40));
     const HeaderCheck check = readWaveHeader(dir.file("song.wav"));
-    ASSERT_TRUE(check.accepted);
+    ASSERT_TRUE(check.accepted());
     const LoadedInput input = loadSamples(dir.file("song.wav"), check.info);
     ASSERT_TRUE(input.loaded);
     std::vector<std::int16_t> reversed(input.inputSamples.rbegin(), input.inputSamples.rend());

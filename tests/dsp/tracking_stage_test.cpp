@@ -1,4 +1,4 @@
-#include "dsp/tracking_stream.hpp"
+#include "dsp/tracking_stage.hpp"
 
 #include <gtest/gtest.h>
 
@@ -51,27 +51,29 @@ std::vector<double> stageThreeSignal(const PassCase& c) {
 
 std::vector<double> runPass(const PassCase& c, const std::vector<double>& x, int threads,
                             std::int64_t& joined) {
-    UpsampleStream stage = makeUpsampleStream(3, projectCoefficients().taps[3]);
-    TrackingStream pass =
-        startTrackingStream(c.disc.fullScaleLateralAmplitude, deriveGrooveGeometry(c.disc, 44100));
+    UpsampleStage stage(3, projectCoefficients().taps[3]);
+    TrackingSettings settings;
+    settings.fullScaleLateralAmplitude = c.disc.fullScaleLateralAmplitude;
+    settings.geometry = deriveGrooveGeometry(c.disc, 44100);
+    settings.threadCount = threads;
+    TrackingStage<UpsampleStage> pass(settings, stage);
     SampleBlock output;
     const std::int64_t piece = 24 * 4096;
     for (std::int64_t at = 0; at < static_cast<std::int64_t>(x.size()); at += piece) {
         const std::int64_t count = std::min<std::int64_t>(piece, x.size() - at);
-        appendKeptSamples(stage, x.data() + at, count);
+        stage.take({x.data() + at, static_cast<std::size_t>(count)});
         const std::int64_t frames = std::min<std::int64_t>(kFrames, (at + count) / 24);
-        runTrackingStreamSplit(pass, stage, -1, frames, output, threads);
-        releaseUpsampleBefore(stage, trackingStreamNeedsFrom(pass));
+        pass.process(frames, output);
     }
-    stage.finished = true;
-    runTrackingStreamSplit(pass, stage, 6 * stage.received - 1, kFrames, output, threads);
-    joined = pass.halvesJoined;
+    stage.finish();
+    pass.finish(stage.stuffedLength(), kFrames, output);
+    joined = pass.halvesJoined();
     return {output.begin(), output.end()};
 }
 
-class TrackingStreamTest : public ::testing::TestWithParam<PassCase> {};
+class TrackingStageTest : public ::testing::TestWithParam<PassCase> {};
 
-TEST_P(TrackingStreamTest, FormsOnlyWhatTheSearchNeedsAndGivesTheDirectPass) {
+TEST_P(TrackingStageTest, FormsOnlyWhatTheSearchNeedsAndGivesTheDirectPass) {
     const PassCase& c = GetParam();
     const std::vector<double> x = stageThreeSignal(c);
     const std::vector<double> highRate = referenceUpsampleStage(3, x, projectTapLists()[3]);
@@ -98,7 +100,7 @@ constexpr double k33 = 100.0 / 3;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, TrackingStreamTest,
+    Cases, TrackingStageTest,
     ::testing::Values(
         PassCase{"Typical", {45, 60, 0.05, 1.5}, 3000, 0},
         // No timing error: the bound is 0 and corrected times meet output instants exactly.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dsp/disc_parameters.hpp"
-#include "dsp/upsampler.hpp"
+#include "dsp/upsample_design.hpp"
 #include "engine/streaming_chain.hpp"
 #include "wave/output_quantiser.hpp"
 #include "wave/wave_info.hpp"

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "dsp/extended.hpp"
+#include "dsp/groove_geometry.hpp"
+#include "dsp/groove_path.hpp"
+#include "dsp/upsample_design.hpp"
+
+// How the interpolation pass times the high-rate samples: the nominal time of index j, its time
+// corrected by the timing error y·tan α / v that its value gives, double estimates of that time,
+// and bounds on the error over a stretch. Fixed at set-up, for a groove of one geometry or for a
+// side as it plays, where each index takes the tangent and velocity of its own radius.
+class TimingModel {
+  public:
+    TimingModel(double fullScaleLateralAmplitude, const GrooveGeometry& geometry);
+    TimingModel(double fullScaleLateralAmplitude, const GroovePath& path);
+
+    // The instant of output i: i·T in extended precision.
+    long double outputTime(std::int64_t i) const {
+        return static_cast<long double>(samplePeriod_) * i;
+    }
+    // ((j − 10447)·T)/144 in extended precision.
+    long double nominalTime(std::int64_t j) const {
+        return static_cast<long double>(j - kUpsampleAlignmentDelay) * samplePeriod_ /
+               kUpsampleFactor;
+    }
+    // stored(nominal − stored(stored(tan·stored(value·a/32768))/v)).
+    double correctedTime(double value, std::int64_t j) const {
+        long double tangent = tangent_;
+        long double velocity = velocity_;
+        if (moving_) {
+            const GrooveGeometry geometry = grooveGeometryAt(path_, j);
+            tangent = geometry.trackingTangent;
+            velocity = geometry.grooveVelocity;
+        }
+        // Dividing by 32768 = 2^15 is exact in the extended range, so it is a multiplication.
+        const double displacement = stored(value * amplitude_ * 0x1p-15L);
+        const double shift = stored(tangent * displacement);
+        const double timingError = stored(shift / velocity);
+        return stored(nominalTime(j) - timingError);
+    }
+
+    // Whether bounds on the timing error may be used to skip indices.
+    bool boundsUsable() const { return boundsUsable_; }
+    // The bound on |Δt| over the stretch [first, last] whose samples are at most `largest` in
+    // magnitude, or infinity.
+    double timingErrorBound(double largest, std::int64_t first, std::int64_t last) const;
+    // The index from which on, by the bound, the search surely moves past the output instant;
+    // a first guess only, to be checked with nominalTime.
+    double indexEstimate(long double outputTime, double bound) const {
+        return (static_cast<double>(outputTime) - bound) / highRatePeriod_ +
+               kUpsampleAlignmentDelay;
+    }
+
+    // Whether the parameters lie in the range the estimates' error bound holds for.
+    bool estimable() const { return estimable_; }
+    // How far an estimate must lie from what it is compared with, for magnitudes of `magnitude`
+    // on both sides together, to decide the comparison.
+    static double decisionMargin(double magnitude) {
+        return magnitude * kDecisionMargin + kDecisionFloor;
+    }
+    // Whether the estimate of value's corrected time at index j surely lies before the output
+    // instant `roughOutput`.
+    bool surelyBefore(double value, std::int64_t j, double roughOutput) const {
+        if (!estimable_ || !(std::fabs(value) <= kSampleMagnitudeHigh)) {
+            return false;
+        }
+        const double nominal = static_cast<double>(j - kUpsampleAlignmentDelay) * highRatePeriod_;
+        const double shift = value * shiftPerSample_;
+        const double margin =
+            decisionMargin(std::fabs(nominal) + std::fabs(shift) + std::fabs(roughOutput));
+        return nominal - shift < roughOutput - margin;
+    }
+
+    // The estimates of a window's elements [begin, end), whose first element has the index
+    // offset `firstOffset` (j − 10447 as a double): the largest magnitude among the values and
+    // whether any left the estimates' range (a NaN counts as out of range).
+    struct WindowRange {
+        double largest = 0.0;
+        bool rangeLeft = false;
+    };
+    WindowRange estimateWindow(double firstOffset, std::int64_t begin, std::int64_t end,
+                               const double* values, double* estimates) const;
+    // A bound on |nominal time| + |timing error| over a window of `count` estimated values from
+    // index offset `firstOffset`, the largest magnitude among them `largest`.
+    double windowMagnitude(double firstOffset, std::int64_t count, double largest) const;
+
+  private:
+    // The estimates' range and margins: see timing_model.cpp.
+    static constexpr double kSampleMagnitudeHigh = 0x1p300;
+    static constexpr double kDecisionMargin = 0x1p-44;
+    static constexpr double kDecisionFloor = 0x1p-600;
+
+    long double amplitude_ = 0.0L;
+    long double tangent_ = 0.0L;
+    double velocity_ = 0.0;
+    double samplePeriod_ = 0.0;
+    double highRatePeriod_ = 0.0;  // T / 144, for estimates only
+    bool boundsUsable_ = false;
+    bool moving_ = false;  // the tangent and velocity follow `path_` from index to index
+    GroovePath path_;
+    bool estimable_ = false;
+    double shiftPerSample_ = 0.0;  // tan a / (32768 v), for estimates only
+};
