@@ -63,8 +63,8 @@ FUZZ_FLAGS := -std=c++20 -O1 -g -I. -ffp-contract=off -fsanitize=fuzzer,address,
 FUZZ_TARGETS := parse_number coefficient_file wave_header
 FUZZ_SOURCES_parse_number := text/number_parse.cpp text/powers_of_ten.cpp
 FUZZ_SOURCES_coefficient_file := $(FUZZ_SOURCES_parse_number) dsp/coefficient_file.cpp
-FUZZ_SOURCES_wave_header := $(wildcard wave/*.cpp) dsp/sample_buffer.cpp text/number_format.cpp \
-	text/powers_of_ten.cpp
+FUZZ_SOURCES_wave_header := $(wildcard wave/*.cpp) files/safe_output.cpp dsp/sample_buffer.cpp \
+	text/number_format.cpp text/powers_of_ten.cpp
 
 fuzz-deps:
 	@missing=""; for p in $(FUZZ_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \

@@ -3,7 +3,7 @@
 #include <signal.h>
 
 #include "console/terminal_backend.hpp"
-#include "wave/wave_writer.hpp"
+#include "files/safe_output.hpp"
 
 namespace {
 
@@ -11,7 +11,7 @@ constexpr int kGuardedSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGSEGV,
                                    SIGBUS,  SIGFPE, SIGILL, SIGABRT};
 
 void onFatalSignal(int number) {
-    discardPendingOutput();
+    SafeOutput::discardPending();
     restoreTerminalAfterSignal();
     // The handler was reset on entry: raising again ends the program the signal's own way.
     ::raise(number);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "files/safe_output.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/wave_bytes.hpp"
 #include "wave/wave_reader.hpp"
@@ -209,7 +210,7 @@ int countEntries(const char* path) {
 
 void onFileSizeLimit(int) {
     gEntriesAtSignal = countEntries(gWatchedDirectory);
-    discardPendingOutput();
+    SafeOutput::discardPending();
     gEntriesAfterDiscard = countEntries(gWatchedDirectory);
 }
 
@@ -264,7 +265,7 @@ TEST(DiscardPendingOutput, RemovesTheHalfWrittenFileOnly) {
 
     // Nothing is pending once a write has ended: discarding then touches nothing.
     ASSERT_TRUE(writeOutputWave(dir.file("out.wav"), oddHeader(), kSamples).written);
-    discardPendingOutput();
+    SafeOutput::discardPending();
     EXPECT_EQ(readBytes(dir.file("out.wav")), expectedBytes(oddHeader(), kSamples));
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"out.wav"});
 }
