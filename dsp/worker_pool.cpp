@@ -110,9 +110,15 @@ void runPoolChunks(std::int64_t count, std::int64_t chunk, int threadCount, Chun
     const std::int64_t chunkCount = (count + chunk - 1) / chunk;
     const int wanted = static_cast<int>(
         std::min<std::int64_t>(std::clamp(threadCount, 1, kMostHelpers + 1) - 1, chunkCount - 1));
+    // A job for one thread runs here and now, without touching the pool: a caller that never
+    // asks for more (the plugin's audio thread) takes no lock and starts no thread.
+    if (wanted <= 0) {
+        function(context, 0, count);
+        return;
+    }
     Pool& p = pool();
     std::unique_lock<std::mutex> lock(p.callers, std::defer_lock);
-    if (wanted <= 0 || !lock.try_lock()) {
+    if (!lock.try_lock()) {
         function(context, 0, count);
         return;
     }
