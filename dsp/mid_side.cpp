@@ -66,6 +66,11 @@ void LeftRightJoin::process(std::span<const double> lateral, std::span<const dou
 
 void LeftRightJoin::finish(SampleBlock&) {}
 
+void LeftRightJoin::reserve(std::size_t count) {
+    lateral_.reserve(count);
+    side_.reserve(count);
+}
+
 void LeftRightJoin::reset() {
     lateral_.clear();
     side_.clear();

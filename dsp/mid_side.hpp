@@ -35,6 +35,8 @@ class LeftRightJoin {
     // The frames have all been given once both components have ended: nothing remains.
     void finish(SampleBlock& frames);
     void reset();
+    // Room for `count` waiting values of each component, made now.
+    void reserve(std::size_t count);
 
   private:
     int channelCount_;

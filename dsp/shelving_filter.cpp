@@ -1,6 +1,8 @@
 #include "dsp/shelving_filter.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "dsp/extended.hpp"
 
@@ -57,6 +59,33 @@ LateralSections designLateralSections(int sampleRate, LateralDirection direction
     }
     return {designShelvingSection(c.f0, c.f1, samplePeriod),
             designShelvingSection(c.f2, c.f3, samplePeriod)};
+}
+
+// One section's output from n = 2 on is y[n] = sum over m = 2..n of g[n − m]·x[m] +
+// b1·a1^(n−2)·x[1], g being its impulse response g[0] = b0, g[k] = c·a1^(k−1), c = b0·a1 + b1. With
+// the input at most X in magnitude, |y[n]| <= X·f(n − 2), f(m) = sum over k = 0..m of |g[k]| +
+// |b1|·|a1|^m, and f(m + 1) − f(m) = |a1|^m·(|c| − |b1|·(1 − |a1|)) keeps one sign: f grows to |b0|
+// + |c|/(1 − |a1|) or falls from f(0) = |b0| + |b1|. The larger of the two bounds the section. Each
+// stored output errs by 2^-53 of itself at most, and the recursion sums these errors with a gain of
+// at most 1/(1 − |a1|). For the recording filter both sections have g >= 0 and the bound is their
+// DC gain of 1 (the slow transient of the start stays below it).
+static double sectionGainBound(const ShelvingSection& section) {
+    const long double b0 = static_cast<long double>(section.num0) / section.den0;
+    const long double b1 = static_cast<long double>(section.num1) / section.den0;
+    const long double a1 = std::fabs(static_cast<long double>(section.den1) / section.den0);
+    if (!(a1 < 1.0L)) {
+        return std::numeric_limits<double>::infinity();
+    }
+    const long double c = b0 * a1 + b1;
+    const long double grown = std::fabs(b0) + std::fabs(c) / (1.0L - a1);
+    const long double start = std::fabs(b0) + std::fabs(b1);
+    const long double rounding = 1.0L + 0x1p-50L / (1.0L - a1);
+    return static_cast<double>(std::max(grown, start) * rounding);
+}
+
+double lateralFilterGainBound(int sampleRate, LateralDirection direction) {
+    const LateralSections sections = designLateralSections(sampleRate, direction);
+    return sectionGainBound(sections.first) * sectionGainBound(sections.second) * (1.0 + 0x1p-40);
 }
 
 // The three quotients are the same extended values at every step, so they are formed once.

@@ -50,6 +50,10 @@ struct LateralSections {
 
 LateralSections designLateralSections(int sampleRate, LateralDirection direction);
 
+// An upper bound on |output| over the largest |input| of the lateral filter at `sampleRate`, for
+// any input: the gain from the largest input magnitude to the largest output magnitude.
+double lateralFilterGainBound(int sampleRate, LateralDirection direction);
+
 // The lateral filter as a stage of the chain: both sections over a stream, a block at a time.
 // Each section gives y[0] = y[1] = 0 and y[n] = b0 x[n] + b1 x[n-1] + a1 y[n-1] in extended
 // precision, each output stored, with the extended quotients num / den0; the outputs are those

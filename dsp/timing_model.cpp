@@ -39,19 +39,83 @@ bool inRangeOrZero(long double value) {
 }  // namespace
 
 TimingModel::TimingModel(double fullScaleLateralAmplitude, const GrooveGeometry& geometry)
-    : amplitude_(fullScaleLateralAmplitude),
-      tangent_(geometry.trackingTangent),
-      velocity_(geometry.grooveVelocity),
-      samplePeriod_(geometry.samplePeriod),
+    : samplePeriod_(geometry.samplePeriod),
       highRatePeriod_(stored(static_cast<long double>(geometry.samplePeriod) / kUpsampleFactor)) {
+    settle(fullScaleLateralAmplitude, geometry);
+}
+
+// The amplitude, tangent and velocity of a groove of one geometry, and what follows from them.
+void TimingModel::settle(double fullScaleLateralAmplitude, const GrooveGeometry& geometry) {
+    amplitude_ = fullScaleLateralAmplitude;
+    tangent_ = geometry.trackingTangent;
+    velocity_ = geometry.grooveVelocity;
     estimable_ = inRangeOrZero(amplitude_) && inRangeOrZero(tangent_) && inRange(velocity_) &&
                  inRange(samplePeriod_);
+    shiftPerSample_ = 0.0;
     if (estimable_) {
         shiftPerSample_ = stored(tangent_ * amplitude_ / 32768 / velocity_);
     }
     boundsUsable_ = std::isfinite(amplitude_) && std::isfinite(tangent_) &&
                     std::isfinite(velocity_) && velocity_ != 0.0 && std::isfinite(samplePeriod_) &&
                     samplePeriod_ > 0.0 && highRatePeriod_ > 0.0;
+}
+
+// Changes while the groove plays. Each ramp moves the four disc parameters linearly in the index;
+// an index on a ramp takes the amplitude, and the tangent and velocity that deriveGrooveGeometry
+// gives for the parameters moved that far (the sample rate only sets the period, not used here).
+bool TimingModel::changeDisc(std::int64_t first, std::int64_t end, const DiscParameters& from,
+                             const DiscParameters& to) {
+    if (moving_ || !ramps_.add(DiscRamps::Ramp{first, end, from, to})) {
+        return false;
+    }
+    settle(to.fullScaleLateralAmplitude, deriveGrooveGeometry(to, 1));
+    settledFrom_ = end;
+    boundRamps();
+    return true;
+}
+
+void TimingModel::releaseBefore(std::int64_t j) {
+    if (ramps_.empty() || ramps_.begin()->end > j) {
+        return;
+    }
+    ramps_.releaseBefore(j);
+    boundRamps();
+}
+
+void TimingModel::reset(double fullScaleLateralAmplitude, const GrooveGeometry& geometry) {
+    ramps_.clear();
+    settledFrom_ = std::numeric_limits<std::int64_t>::min();
+    moving_ = false;
+    settle(fullScaleLateralAmplitude, geometry);
+}
+
+void TimingModel::rampAt(std::int64_t j, long double& amplitude, long double& tangent,
+                         long double& velocity) const {
+    const DiscParameters disc = ramps_.at(j);
+    const GrooveGeometry geometry = deriveGrooveGeometry(disc, 1);
+    amplitude = disc.fullScaleLateralAmplitude;
+    tangent = geometry.trackingTangent;
+    velocity = geometry.grooveVelocity;
+}
+
+// Along a ramp every parameter lies between its two ends (but for a rounding), and so do |a| and
+// the angle, whose |tan| grows with its magnitude. The velocity 2 pi r n / 60 is least at one end
+// too: r and n are linear in the index, so their product is monotonic where both move the same
+// way and concave where they move apart.
+void TimingModel::boundRamps() {
+    rampAmplitude_ = 0.0L;
+    rampTangent_ = 0.0L;
+    rampVelocity_ = std::numeric_limits<long double>::infinity();
+    for (const DiscRamps::Ramp& ramp : ramps_) {
+        for (const DiscParameters* disc : {&ramp.from, &ramp.to}) {
+            const GrooveGeometry geometry = deriveGrooveGeometry(*disc, 1);
+            rampAmplitude_ =
+                std::max<long double>(rampAmplitude_, std::fabs(disc->fullScaleLateralAmplitude));
+            rampTangent_ = std::max(rampTangent_, std::fabs(geometry.trackingTangent));
+            rampVelocity_ =
+                std::min<long double>(rampVelocity_, std::fabs(geometry.grooveVelocity));
+        }
+    }
 }
 
 TimingModel::TimingModel(double fullScaleLateralAmplitude, const GroovePath& path)
@@ -69,8 +133,18 @@ TimingModel::TimingModel(double fullScaleLateralAmplitude, const GroovePath& pat
 // orders of magnitude below the slack added to it, and the velocity, monotonic in the radius, is
 // least at one end.
 double TimingModel::timingErrorBound(double largest, std::int64_t first, std::int64_t last) const {
+    long double amplitude = std::fabs(amplitude_);
     long double tangent = std::fabs(tangent_);
     long double velocity = std::fabs(static_cast<long double>(velocity_));
+    if (!moving_ && first < settledFrom_) {
+        // Over the ramps, with room for the roundings of the interpolation.
+        amplitude = rampAmplitude_ * (1.0L + 0x1p-20L);
+        tangent = rampTangent_ * (1.0L + 0x1p-20L) + 0x1p-30L;
+        velocity = rampVelocity_ * (1.0L - 0x1p-20L);
+        if (!(velocity > 0.0L) || !std::isfinite(amplitude) || !std::isfinite(tangent)) {
+            return std::numeric_limits<double>::infinity();
+        }
+    }
     if (moving_) {
         const GrooveGeometry a = grooveGeometryAt(path_, first);
         const GrooveGeometry b = grooveGeometryAt(path_, last);
@@ -83,7 +157,7 @@ double TimingModel::timingErrorBound(double largest, std::int64_t first, std::in
             return std::numeric_limits<double>::infinity();
         }
     }
-    const double displacement = stored(largest * std::fabs(amplitude_) * 0x1p-15L);
+    const double displacement = stored(largest * amplitude * 0x1p-15L);
     const double shift = stored(tangent * displacement);
     return stored(shift / velocity);
 }

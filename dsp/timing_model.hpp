@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
+#include "dsp/disc_ramps.hpp"
 #include "dsp/extended.hpp"
 #include "dsp/groove_geometry.hpp"
 #include "dsp/groove_path.hpp"
@@ -11,7 +13,9 @@
 // How the interpolation pass times the high-rate samples: the nominal time of index j, its time
 // corrected by the timing error y·tan α / v that its value gives, double estimates of that time,
 // and bounds on the error over a stretch. Fixed at set-up, for a groove of one geometry or for a
-// side as it plays, where each index takes the tangent and velocity of its own radius.
+// side as it plays, where each index takes the tangent and velocity of its own radius. A groove
+// of one geometry may change it while it plays: from a given index on, across a ramp, each index
+// then takes the amplitude, tangent and velocity of the disc parameters moved that far.
 class TimingModel {
   public:
     TimingModel(double fullScaleLateralAmplitude, const GrooveGeometry& geometry);
@@ -28,19 +32,35 @@ class TimingModel {
     }
     // stored(nominal − stored(stored(tan·stored(value·a/32768))/v)).
     double correctedTime(double value, std::int64_t j) const {
+        long double amplitude = amplitude_;
         long double tangent = tangent_;
         long double velocity = velocity_;
         if (moving_) {
             const GrooveGeometry geometry = grooveGeometryAt(path_, j);
             tangent = geometry.trackingTangent;
             velocity = geometry.grooveVelocity;
+        } else if (j < settledFrom_) {
+            rampAt(j, amplitude, tangent, velocity);
         }
         // Dividing by 32768 = 2^15 is exact in the extended range, so it is a multiplication.
-        const double displacement = stored(value * amplitude_ * 0x1p-15L);
+        const double displacement = stored(value * amplitude * 0x1p-15L);
         const double shift = stored(tangent * displacement);
         const double timingError = stored(shift / velocity);
         return stored(nominalTime(j) - timingError);
     }
+
+    // Moves a groove of one geometry from the disc `from` (the one in force) to `to` across the
+    // indices [first, end); `to` holds from `end` on. No index from `first` on may have been read.
+    // False, with nothing changed, on a moving side, for a ramp that starts before the last one
+    // ends, or where the room reserved for ramps is taken.
+    bool changeDisc(std::int64_t first, std::int64_t end, const DiscParameters& from,
+                    const DiscParameters& to);
+    // Room for `count` ramps at a time, made now.
+    void reserveRamps(std::size_t count) { ramps_.reserve(count); }
+    // No index before j will be asked for again: the ramps that end there are let go.
+    void releaseBefore(std::int64_t j);
+    // Back to a groove of one geometry with no ramp, keeping the room reserved.
+    void reset(double fullScaleLateralAmplitude, const GrooveGeometry& geometry);
 
     // Whether bounds on the timing error may be used to skip indices.
     bool boundsUsable() const { return boundsUsable_; }
@@ -56,6 +76,8 @@ class TimingModel {
 
     // Whether the parameters lie in the range the estimates' error bound holds for.
     bool estimable() const { return estimable_; }
+    // The same for every index from j on: they must also have the settled geometry.
+    bool estimableFrom(std::int64_t j) const { return estimable_ && j >= settledFrom_; }
     // How far an estimate must lie from what it is compared with, for magnitudes of `magnitude`
     // on both sides together, to decide the comparison.
     static double decisionMargin(double magnitude) {
@@ -64,7 +86,7 @@ class TimingModel {
     // Whether the estimate of value's corrected time at index j surely lies before the output
     // instant `roughOutput`.
     bool surelyBefore(double value, std::int64_t j, double roughOutput) const {
-        if (!estimable_ || !(std::fabs(value) <= kSampleMagnitudeHigh)) {
+        if (!estimable_ || j < settledFrom_ || !(std::fabs(value) <= kSampleMagnitudeHigh)) {
             return false;
         }
         const double nominal = static_cast<double>(j - kUpsampleAlignmentDelay) * highRatePeriod_;
@@ -93,6 +115,11 @@ class TimingModel {
     static constexpr double kDecisionMargin = 0x1p-44;
     static constexpr double kDecisionFloor = 0x1p-600;
 
+    void settle(double fullScaleLateralAmplitude, const GrooveGeometry& geometry);
+    void rampAt(std::int64_t j, long double& amplitude, long double& tangent,
+                long double& velocity) const;
+    void boundRamps();
+
     long double amplitude_ = 0.0L;
     long double tangent_ = 0.0L;
     double velocity_ = 0.0;
@@ -103,4 +130,11 @@ class TimingModel {
     GroovePath path_;
     bool estimable_ = false;
     double shiftPerSample_ = 0.0;  // tan a / (32768 v), for estimates only
+    // Changes of the disc while it plays: the geometry above holds from settledFrom_ on, the
+    // ramps before it. Over the ramps, |a| and |tan| are at most, and |v| at least, these.
+    DiscRamps ramps_;
+    std::int64_t settledFrom_ = std::numeric_limits<std::int64_t>::min();
+    long double rampAmplitude_ = 0.0L;
+    long double rampTangent_ = 0.0L;
+    long double rampVelocity_ = 0.0L;
 };

@@ -10,6 +10,9 @@
 #include "dsp/timing_model.hpp"
 #include "dsp/upsample_stage.hpp"
 
+// The most samples the pass asks its source to form at a time.
+inline constexpr std::int64_t kTrackingFormCount = 8192;
+
 struct TrackingSettings {
     double fullScaleLateralAmplitude = 0.0;
     GrooveGeometry geometry;  // of a groove at one radius
@@ -41,6 +44,19 @@ class TrackingStage {
     // every output left up to `outputLimit`. Once the search has read past them all, every output
     // left is 0.
     void finish(std::int64_t readable, std::int64_t outputLimit, SampleBlock& output);
+
+    // Makes every buffer the search can need up front, and room for `rampCount` changes of the
+    // disc at a time, so that a stage run on one thread takes no memory while it runs.
+    void reserve(std::size_t rampCount);
+    // Moves a groove of one geometry to the disc `to` across the high-rate indices [first, end),
+    // none of which may be ready yet (see TimingModel::changeDisc).
+    bool changeDisc(std::int64_t first, std::int64_t end, const DiscParameters& from,
+                    const DiscParameters& to) {
+        return timing_.changeDisc(first, end, from, to);
+    }
+    // Back to the state just after set-up with `settings` (its thread count aside), keeping the
+    // buffers and the room for ramps.
+    void reset(const TrackingSettings& settings);
 
     // Samples formed, indices passed over by a bound, and blocks whose second half, run on a
     // thread of its own, was kept (for the bench and the tests).

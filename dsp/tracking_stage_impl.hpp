@@ -4,8 +4,8 @@
 // instantiation is made, nowhere else.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
-#include <mutex>
 
 #include "dsp/extended.hpp"
 #include "dsp/polyphase_kernel.hpp"
@@ -34,7 +34,7 @@ inline constexpr std::int64_t kLargestWindow = std::int64_t{1} << 17;
 // Exact steps for one output after which the samples ahead are formed a window at a time.
 inline constexpr std::int64_t kWindowAfter = 24;
 // Samples one thread forms and estimates of a window.
-inline constexpr std::int64_t kWindowPart = 8192;
+inline constexpr std::int64_t kWindowPart = kTrackingFormCount;
 // Outputs below which a block is not worth a second thread.
 inline constexpr std::int64_t kSplitOutputs = 2048;
 
@@ -52,7 +52,37 @@ template <HighRateSource Source>
 void TrackingStage<Source>::process(std::int64_t outputLimit, SampleBlock& output) {
     runSplitSearch(outputLimit, output);
     // The first index the pass may still read is the one before its start index.
-    highRate_->releaseBefore(search_.index > 0 ? search_.index - 1 : 0);
+    const std::int64_t firstRead = search_.index > 0 ? search_.index - 1 : 0;
+    highRate_->releaseBefore(firstRead);
+    timing_.releaseBefore(firstRead);
+}
+
+// Inline, so that a test whose own source runs the pass need not use them.
+template <HighRateSource Source>
+inline void TrackingStage<Source>::reserve(std::size_t rampCount) {
+    window_.values.reserve(static_cast<std::size_t>(tracking_search::kLargestWindow));
+    window_.estimates.reserve(static_cast<std::size_t>(tracking_search::kLargestWindow));
+    timing_.reserveRamps(rampCount);
+}
+
+template <HighRateSource Source>
+inline void TrackingStage<Source>::reset(const TrackingSettings& settings) {
+    if (settings.moving) {
+        timing_ = TimingModel(settings.fullScaleLateralAmplitude, settings.path);
+    } else {
+        timing_.reset(settings.fullScaleLateralAmplitude, settings.geometry);
+    }
+    finished_ = false;
+    passLast_ = -1;
+    search_ = Search();
+    window_.begin = 0;
+    window_.values.clear();
+    window_.estimates.clear();
+    window_.magnitude = 0.0;
+    window_.next = 0;
+    formed_ = Formed();
+    bound_ = StretchBound();
+    counts_ = Counts();
 }
 
 template <HighRateSource Source>
@@ -139,28 +169,35 @@ void TrackingStage<Source>::formWindow(std::int64_t j) {
     const std::int64_t count = end - j;
     window_.begin = j;
     window_.values.resize(static_cast<std::size_t>(count));
-    window_.estimates.resize(timing_.estimable() ? static_cast<std::size_t>(count) : 0);
+    // Estimates hold only where the geometry is settled over the whole window.
+    const bool estimable = timing_.estimableFrom(j);
+    window_.estimates.resize(estimable ? static_cast<std::size_t>(count) : 0);
     counts_.formed += count;
     // Index differences stay far below 2^53, so they count exactly in doubles.
     const double firstOffset = static_cast<double>(j - kUpsampleAlignmentDelay);
     double* values = window_.values.data();
     double* estimates = window_.estimates.data();
-    TimingModel::WindowRange whole;
-    std::mutex merging;
+    // Each part notes its own range, merged once all are done: no thread waits on another.
+    std::array<TimingModel::WindowRange, kLargestWindow / kWindowPart> parts{};
     runChunks(count, kWindowPart, count >= 2 * kWindowPart ? formThreads_ : 1,
               [&](std::int64_t begin, std::int64_t partEnd) {
-                  highRate_->form(j + begin, partEnd - begin, values + begin);
-                  if (!timing_.estimable()) {
-                      return;
+                  for (std::int64_t from = begin; from < partEnd; from += kWindowPart) {
+                      const std::int64_t to = std::min(partEnd, from + kWindowPart);
+                      highRate_->form(j + from, to - from, values + from);
+                      if (!estimable) {
+                          continue;
+                      }
+                      const ExtendedPrecisionScope precision;
+                      parts[static_cast<std::size_t>(from / kWindowPart)] =
+                          timing_.estimateWindow(firstOffset, from, to, values, estimates);
                   }
-                  const ExtendedPrecisionScope precision;
-                  const TimingModel::WindowRange part =
-                      timing_.estimateWindow(firstOffset, begin, partEnd, values, estimates);
-                  const std::lock_guard<std::mutex> lock(merging);
-                  whole.largest = std::max(whole.largest, part.largest);
-                  whole.rangeLeft = whole.rangeLeft || part.rangeLeft;
               });
-    if (!timing_.estimable() || whole.rangeLeft) {
+    TimingModel::WindowRange whole;
+    for (const TimingModel::WindowRange& part : parts) {
+        whole.largest = std::max(whole.largest, part.largest);
+        whole.rangeLeft = whole.rangeLeft || part.rangeLeft;
+    }
+    if (!estimable || whole.rangeLeft) {
         window_.estimates.clear();
         return;
     }

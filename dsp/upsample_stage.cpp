@@ -168,7 +168,17 @@ void KeptSamples::releaseBefore(std::int64_t keepFrom) {
 }
 
 void KeptSamples::reset() {
-    *this = KeptSamples(factor_);
+    samples_.clear();
+    base_ = 0;
+    received_ = 0;
+    nonFinite_.clear();
+    groupLargest_.clear();
+    groupBase_ = 0;
+}
+
+void KeptSamples::reserve(std::int64_t count) {
+    samples_.reserve(static_cast<std::size_t>(count));
+    groupLargest_.reserve(static_cast<std::size_t>(count / kUpsampleGroup + 2));
 }
 
 // The stage.
@@ -313,8 +323,8 @@ void UpsampleStage::process(std::span<const double> input, UpsampleStage& next) 
         // Each chunk of rows is kept by the next stage while it is still in the cache.
         const std::int64_t rows = endRow - begin;
         double* out = next.kept_.open(f * rows);
-        std::vector<KeptSamples::Piece> pieces(
-            static_cast<std::size_t>((rows + kChunkRows - 1) / kChunkRows));
+        std::vector<KeptSamples::Piece>& pieces = pieces_;
+        pieces.resize(static_cast<std::size_t>((rows + kChunkRows - 1) / kChunkRows));
         runChunks(rows, kChunkRows, rowThreads(rows), [&](std::int64_t first, std::int64_t last) {
             for (std::int64_t from = first; from < last; from += kChunkRows) {
                 const std::int64_t to = std::min(last, from + kChunkRows);
@@ -369,7 +379,8 @@ void UpsampleStage::form(std::int64_t first, std::int64_t count, double* out) co
     const std::int64_t f = factor_;
     const std::int64_t firstRow = first / f;
     const std::int64_t endRow = (first + count - 1) / f + 1;
-    thread_local std::vector<double> rows;
+    thread_local std::vector<double> ownRows;
+    std::vector<double>& rows = formReserved_ ? formRows_ : ownRows;
     rows.resize(static_cast<std::size_t>((endRow - firstRow) * f));
     computeRows(firstRow, endRow, firstRow, std::numeric_limits<std::int64_t>::max(), rows.data());
     std::copy_n(rows.begin() + (first - f * firstRow), count, out);
@@ -394,4 +405,13 @@ void UpsampleStage::reset() {
     kept_.reset();
     nextRow_ = 0;
     finished_ = false;
+}
+
+void UpsampleStage::reserve(std::int64_t inputCount, std::int64_t keptCount,
+                            std::int64_t formCount) {
+    kept_.reserve(keptCount);
+    pieces_.reserve(static_cast<std::size_t>(inputCount / kChunkRows + 1));
+    // A run of outputs spans its own count plus at most one part-row at each end.
+    formRows_.reserve(static_cast<std::size_t>(formCount + 2 * factor_));
+    formReserved_ = true;
 }

@@ -40,7 +40,10 @@ class KeptSamples {
     // Lets go of every sample before `keepFrom`, once the dead part outweighs the rest, so that
     // each sample moves a bounded number of times.
     void releaseBefore(std::int64_t keepFrom);
+    // Back to no samples, keeping the memory.
     void reset();
+    // Room for `count` samples, made now.
+    void reserve(std::int64_t count);
 
     std::int64_t base() const { return base_; }
     std::int64_t received() const { return received_; }
@@ -103,8 +106,13 @@ class UpsampleStage {
     // Lets go of the kept samples that no output from n on needs.
     void releaseBefore(std::int64_t n);
 
-    // Back to the state just after set-up.
+    // Back to the state just after set-up, keeping the memory.
     void reset();
+    // Makes room up front for a stream that hands this stage at most `inputCount` samples at a
+    // time while it keeps at most `keptCount`, and for forming `formCount` outputs at a time;
+    // form() is then called from one thread at a time. No memory is taken while such a stream
+    // runs.
+    void reserve(std::int64_t inputCount, std::int64_t keptCount, std::int64_t formCount);
 
     int factor() const { return factor_; }
     // f·m: the length of the zero-stuffed input so far.
@@ -134,4 +142,7 @@ class UpsampleStage {
     KeptSamples kept_;
     std::int64_t nextRow_ = 0;
     bool finished_ = false;
+    std::vector<KeptSamples::Piece> pieces_;  // what each chunk of rows kept, handed on
+    mutable std::vector<double> formRows_;    // form()'s rows, once reserved
+    bool formReserved_ = false;
 };

@@ -22,6 +22,10 @@ class Upsampler {
     // up to its full length may then be asked for.
     void finish();
     void reset();
+    // Makes room up front for a stream pushed at most `blockFrames` input samples at a time whose
+    // last stage is read at most `lagFrames` input samples behind the newest, and whose samples
+    // are formed at most `formCount` at a time (see UpsampleStage::reserve).
+    void reserve(std::int64_t blockFrames, std::int64_t lagFrames, std::int64_t formCount);
 
     // The last stage, whose outputs are the high-rate signal.
     UpsampleStage& highRate() { return stages_.back(); }
@@ -30,3 +34,7 @@ class Upsampler {
   private:
     std::vector<UpsampleStage> stages_;
 };
+
+// An upper bound on |output| over |input| for the four stages together: for each stage the
+// largest sum of |h| over one phase, times its factor (the kept samples are x·f).
+double upsamplerGainBound(const CoefficientSet& coefficients);

@@ -45,18 +45,26 @@ const CoefficientSet& tapsOf(const ChainSettings& settings) {
 
 struct StreamingChain::State {
     explicit State(const ChainSettings& settings)
-        : channelCount(settings.channelCount == 1 ? 1 : 2),
+        : settings(settings),
+          channelCount(settings.channelCount == 1 ? 1 : 2),
           split(channelCount),
           filter(settings.sampleRate, LateralDirection::Recording),
           upsampler(tapsOf(settings), settings.threadCount),
           tracking(trackingSettings(settings), upsampler.highRate()),
           inverse(settings.sampleRate, LateralDirection::Playback),
-          join(channelCount) {}
+          join(channelCount) {
+        if (settings.reservedBlockFrames > 0) {
+            reserve(settings.reservedBlockFrames,
+                    std::max<std::int64_t>(settings.reservedLagFrames, 0));
+        }
+    }
 
+    void reserve(std::int64_t block, std::int64_t lag);
     void pushPiece(const double* samples, std::int64_t frames);
     void drain(std::span<const double> sideValues);
     void finish();
 
+    ChainSettings settings;  // as set up, the disc as it now is
     int channelCount;
 
     // The stages, in their order.
@@ -81,6 +89,25 @@ struct StreamingChain::State {
     double peak = 0.0;
     bool finished = false;
 };
+
+// Room for the largest blocks a piece of `block` frames can make: the pass makes at most the
+// frames it lags by and the new ones, the join holds the side values of those, and the output
+// waits until it is pulled.
+void StreamingChain::State::reserve(std::int64_t block, std::int64_t lag) {
+    block = std::min(block, kPieceFrames);
+    const auto frames = static_cast<std::size_t>(block + lag);
+    const auto channels = static_cast<std::size_t>(channelCount);
+    lateral.reserve(static_cast<std::size_t>(block));
+    side.reserve(static_cast<std::size_t>(block));
+    filtered.reserve(static_cast<std::size_t>(block));
+    distorted.reserve(frames);
+    restored.reserve(frames);
+    ready.reserve(2 * frames * channels);
+    join.reserve(2 * frames + static_cast<std::size_t>(block));
+    upsampler.reserve(block, lag, kTrackingFormCount);
+    // A change lasts while the pass has not read past it: over the lag and the timing error.
+    tracking.reserve(static_cast<std::size_t>(2 * lag / block + 4));
+}
 
 void StreamingChain::State::pushPiece(const double* samples, std::int64_t frames) {
     lateral.clear();
@@ -168,6 +195,48 @@ std::int64_t StreamingChain::pullFrames(double* output, std::int64_t maxFrames) 
         s.readyFrom = 0;
     }
     return count;
+}
+
+bool StreamingChain::changeDisc(std::int64_t fromFrame, std::int64_t rampFrames,
+                                const DiscParameters& disc) {
+    State& s = *state_;
+    if (s.settings.moving || s.finished || fromFrame < s.framesIn || rampFrames < 1) {
+        return false;
+    }
+    // Frame f lines up with high-rate index 144·f + 10447, beyond every index ready so far.
+    const std::int64_t first = kUpsampleFactor * fromFrame + kUpsampleAlignmentDelay;
+    const std::int64_t end = first + kUpsampleFactor * rampFrames;
+    if (!s.tracking.changeDisc(first, end, s.settings.disc, disc)) {
+        return false;
+    }
+    s.settings.disc = disc;
+    return true;
+}
+
+void StreamingChain::reset(const DiscParameters& disc) {
+    State& s = *state_;
+    s.settings.disc = disc;
+    s.filter.reset();
+    s.upsampler.reset();
+    s.tracking.reset(trackingSettings(s.settings));
+    s.inverse.reset();
+    s.join.reset();
+    for (SampleBlock* block :
+         {&s.lateral, &s.side, &s.filtered, &s.distorted, &s.restored, &s.ready}) {
+        block->clear();
+    }
+    s.readyFrom = 0;
+    s.framesIn = 0;
+    s.framesOut = 0;
+    s.peak = 0.0;
+    s.finished = false;
+}
+
+std::int64_t chainLagFrames(int sampleRate, double timingErrorBound) {
+    const double reach = std::ceil(static_cast<double>(kUpsampleFactor) * timingErrorBound *
+                                   static_cast<double>(sampleRate));
+    const auto indices = kUpsampleAlignmentDelay + 2 + static_cast<std::int64_t>(reach);
+    return indices / kUpsampleFactor + 2;
 }
 
 std::int64_t StreamingChain::framesIn() const {

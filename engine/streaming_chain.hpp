@@ -18,7 +18,21 @@ struct ChainSettings {
     // disc's radius and angle are not used (its speed and amplitude are).
     bool moving = false;
     GroovePath path;
+    // For a caller that must take no memory while the chain runs (a plugin's audio thread): when
+    // above 0, every buffer is made at set-up for pieces of at most this many frames pushed at a
+    // time, each followed by pulling every frame ready, with the output trailing the input by at
+    // most `reservedLagFrames` (see chainLagFrames). Run on one thread, such a chain takes no
+    // memory, lock or thread while it runs; beyond these bounds its buffers grow as usual.
+    std::int64_t reservedBlockFrames = 0;
+    std::int64_t reservedLagFrames = 0;
 };
+
+// The most frames the output can trail the input by, for any piece sizes, when every timing error
+// is at most `timingErrorBound` seconds: output i needs the high-rate samples up to the first index
+// whose corrected time is later than i·T, which lies at most 10447 + 144·i + 144·bound·rate + 2
+// (the alignment delay of the four filters, the timing error, a rounding), and high-rate index j
+// is ready once the input frame ⌊j/144⌋ has been pushed. One frame more is kept as a margin.
+std::int64_t chainLagFrames(int sampleRate, double timingErrorBound);
 
 // The signal chain as a stream: frames go in a block at a time, in the units of 16-bit sample
 // values (32768 is full scale), interleaved, and come out the same way, unscaled and not yet
@@ -37,6 +51,17 @@ class StreamingChain {
     void finish();
     // Moves up to `maxFrames` finished frames to `output`; returns how many.
     std::int64_t pullFrames(double* output, std::int64_t maxFrames);
+
+    // For a groove of one geometry: moves the disc (its speed, radius, amplitude and angle) to
+    // `disc`, linearly in time, across the frames [fromFrame, fromFrame + rampFrames), so that a
+    // control that moves is followed without a jump. `disc` holds from there on. False, with
+    // nothing changed, on a moving side, where fromFrame has already been pushed, where it lies
+    // before the end of the last change, or where too many changes are still being played (a
+    // reserved chain has room for those of twice its lag).
+    bool changeDisc(std::int64_t fromFrame, std::int64_t rampFrames, const DiscParameters& disc);
+    // Back to the state just after set-up, with `disc` as the disc (its speed and amplitude only,
+    // on a moving side), keeping every buffer.
+    void reset(const DiscParameters& disc);
 
     std::int64_t framesIn() const;
     std::int64_t framesOut() const;
