@@ -379,8 +379,14 @@ void UpsampleStage::form(std::int64_t first, std::int64_t count, double* out) co
     const std::int64_t f = factor_;
     const std::int64_t firstRow = first / f;
     const std::int64_t endRow = (first + count - 1) / f + 1;
-    thread_local std::vector<double> ownRows;
-    std::vector<double>& rows = formReserved_ ? formRows_ : ownRows;
+    // A reserved stage forms into its own rows; the thread's rows are made only where it is not
+    // (even an unused thread_local takes memory on a thread's first pass over it).
+    std::vector<double>* rowsInUse = &formRows_;
+    if (!formReserved_) {
+        thread_local std::vector<double> ownRows;
+        rowsInUse = &ownRows;
+    }
+    std::vector<double>& rows = *rowsInUse;
     rows.resize(static_cast<std::size_t>((endRow - firstRow) * f));
     computeRows(firstRow, endRow, firstRow, std::numeric_limits<std::int64_t>::max(), rows.data());
     std::copy_n(rows.begin() + (first - f * firstRow), count, out);

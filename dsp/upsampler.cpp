@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "dsp/upsample_design.hpp"
 
 Upsampler::Upsampler(const CoefficientSet& coefficients, int threadCount) {
     for (std::size_t stage = 0; stage < kUpsampleStages.size(); ++stage) {
@@ -52,23 +56,37 @@ void Upsampler::reserve(std::int64_t blockFrames, std::int64_t lagFrames, std::i
     }
 }
 
+// The four stages are one linear filter from the input rate to 144 times it: high-rate index j
+// is the sum over input samples k of r[j − 144 k]·x[k], r being the cascade's response to a unit
+// impulse (each stage stuffs f − 1 zeros, scales by f and convolves with its taps). So |output| <=
+// max over the 144 phases p of sum over k of |r[p + 144 k]|, times max |x|, and an input whose
+// signs follow one phase reaches it.
 double upsamplerGainBound(const CoefficientSet& coefficients) {
-    double gain = 1.0;
+    std::vector<long double> response{1.0L};
     for (std::size_t stage = 0; stage < kUpsampleStages.size(); ++stage) {
         const UpsampleStageDesign& design = kUpsampleStages[stage];
         const std::vector<double>& taps = coefficients.taps[stage];
-        double largest = 0.0;
-        for (int r = 0; r < design.factor; ++r) {
-            double sum = 0.0;
-            for (std::size_t k = static_cast<std::size_t>(r);
-                 k < std::min<std::size_t>(taps.size(), static_cast<std::size_t>(design.tapCount));
-                 k += static_cast<std::size_t>(design.factor)) {
-                sum += std::fabs(taps[k]);
+        const std::size_t tapCount =
+            std::min(taps.size(), static_cast<std::size_t>(design.tapCount));
+        const auto f = static_cast<std::size_t>(design.factor);
+        std::vector<long double> next(response.size() * f + tapCount, 0.0L);
+        for (std::size_t k = 0; k < response.size(); ++k) {
+            for (std::size_t t = 0; t < tapCount; ++t) {
+                next[k * f + t] += static_cast<long double>(design.factor) * response[k] * taps[t];
             }
-            largest = std::max(largest, sum);
         }
-        gain *= largest * design.factor;
+        response = std::move(next);
     }
-    // Each of the few hundred roundings in a stage's sums errs by 2^-53 of it at most.
-    return gain * (1.0 + 0x1p-30);
+    long double largest = 0.0L;
+    const auto phases = static_cast<std::size_t>(kUpsampleFactor);
+    for (std::size_t p = 0; p < phases; ++p) {
+        long double sum = 0.0L;
+        for (std::size_t k = p; k < response.size(); k += phases) {
+            sum += std::fabs(response[k]);
+        }
+        largest = std::max(largest, sum);
+    }
+    // The stages' sums of a few hundred products each round to 2^-53 of their size at most, and
+    // the kept samples are stored: room for those roundings, far below this margin.
+    return static_cast<double>(largest) * (1.0 + 0x1p-30);
 }

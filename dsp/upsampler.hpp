@@ -35,6 +35,6 @@ class Upsampler {
     std::vector<UpsampleStage> stages_;
 };
 
-// An upper bound on |output| over |input| for the four stages together: for each stage the
-// largest sum of |h| over one phase, times its factor (the kept samples are x·f).
+// An upper bound on |output| over the largest |input| of the four stages together: the largest
+// sum of |r| over one of the 144 phases of their joint impulse response r.
 double upsamplerGainBound(const CoefficientSet& coefficients);

@@ -7,6 +7,7 @@
 #include "dsp/block.hpp"
 #include "dsp/groove_geometry.hpp"
 #include "dsp/mid_side.hpp"
+#include "dsp/polyphase_kernel.hpp"
 #include "dsp/shelving_filter.hpp"
 #include "dsp/tracking_stage.hpp"
 #include "dsp/upsampler.hpp"
@@ -107,6 +108,11 @@ void StreamingChain::State::reserve(std::int64_t block, std::int64_t lag) {
     upsampler.reserve(block, lag, kTrackingFormCount);
     // A change lasts while the pass has not read past it: over the lag and the timing error.
     tracking.reserve(static_cast<std::size_t>(2 * lag / block + 4));
+    // The lane kernel is chosen by a short measurement, with memory, on its first use: now.
+    const PhaseTerm term{0, 0.0};
+    double lanes[kLanes] = {};
+    const double sample = 0.0;
+    accumulateLanes(&sample, &term, 1, lanes);
 }
 
 void StreamingChain::State::pushPiece(const double* samples, std::int64_t frames) {

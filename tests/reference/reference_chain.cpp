@@ -6,9 +6,13 @@
 #include "tests/reference/reference_tracking.hpp"
 #include "tests/reference/reference_upsampler.hpp"
 
-std::vector<double> referenceUnscaledOutput(const std::vector<double>& samples, int channels,
-                                            int sampleRate, const DiscParameters& parameters,
-                                            const std::vector<std::vector<double>>& taps) {
+namespace {
+
+// The chain with the interpolation pass that `distort(highRate, frameCount)` runs.
+template <typename Distort>
+std::vector<double> unscaledOutputWith(const std::vector<double>& samples, int channels,
+                                       int sampleRate, const std::vector<std::vector<double>>& taps,
+                                       const Distort& distort) {
     const std::size_t n = samples.size() / static_cast<std::size_t>(channels);
     std::vector<double> mid(n, 0.0);
     std::vector<double> side(n, 0.0);
@@ -25,9 +29,7 @@ std::vector<double> referenceUnscaledOutput(const std::vector<double>& samples, 
 
     const std::vector<double> filtered = referenceFilterLateral(mid, sampleRate);
     const std::vector<double> highRate = referenceUpsampleFourStages(filtered, taps);
-    const GrooveGeometry geometry = referenceGrooveGeometry(parameters, sampleRate);
-    const std::vector<double> distorted = referenceInterpolatedOutput(
-        highRate, static_cast<std::int32_t>(n), parameters.fullScaleLateralAmplitude, geometry);
+    const std::vector<double> distorted = distort(highRate, static_cast<std::int32_t>(n));
     const std::vector<double> restored = referenceInverseFilterLateral(distorted, sampleRate);
     if (channels == 1) {
         return restored;
@@ -38,6 +40,30 @@ std::vector<double> referenceUnscaledOutput(const std::vector<double>& samples, 
         stereo[2 * i + 1] = static_cast<double>(static_cast<long double>(restored[i]) - side[i]);
     }
     return stereo;
+}
+
+}  // namespace
+
+std::vector<double> referenceUnscaledOutput(const std::vector<double>& samples, int channels,
+                                            int sampleRate, const DiscParameters& parameters,
+                                            const std::vector<std::vector<double>>& taps) {
+    const GrooveGeometry geometry = referenceGrooveGeometry(parameters, sampleRate);
+    return unscaledOutputWith(samples, channels, sampleRate, taps,
+                              [&](const std::vector<double>& highRate, std::int32_t n) {
+                                  return referenceInterpolatedOutput(
+                                      highRate, n, parameters.fullScaleLateralAmplitude, geometry);
+                              });
+}
+
+std::vector<double> referenceUnscaledOutputOfDiscs(
+    const std::vector<double>& samples, int channels, int sampleRate,
+    const std::function<DiscParameters(std::int64_t)>& discAt,
+    const std::vector<std::vector<double>>& taps) {
+    return unscaledOutputWith(samples, channels, sampleRate, taps,
+                              [&](const std::vector<double>& highRate, std::int32_t n) {
+                                  return referenceInterpolatedOutputOfDiscs(highRate, n, sampleRate,
+                                                                            discAt);
+                              });
 }
 
 ReferenceOutput referenceProcess(const std::vector<std::int16_t>& inputSamples,

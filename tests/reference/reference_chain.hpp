@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "dsp/disc_parameters.hpp"
@@ -18,6 +19,12 @@ struct ReferenceOutput {
 std::vector<double> referenceUnscaledOutput(const std::vector<double>& samples, int channels,
                                             int sampleRate, const DiscParameters& parameters,
                                             const std::vector<std::vector<double>>& taps);
+
+// The same with the disc that `discAt(j)` gives each high-rate index j.
+std::vector<double> referenceUnscaledOutputOfDiscs(
+    const std::vector<double>& samples, int channels, int sampleRate,
+    const std::function<DiscParameters(std::int64_t)>& discAt,
+    const std::vector<std::vector<double>>& taps);
 
 ReferenceOutput referenceProcess(const std::vector<std::int16_t>& inputSamples,
                                  std::int32_t frameCount, const DiscParameters& parameters,

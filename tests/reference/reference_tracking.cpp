@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -46,9 +47,12 @@ std::vector<double> referenceInterpolatedOutput(const std::vector<double>& u,
                                        [&g](std::int64_t) { return g; });
 }
 
-std::vector<double> referenceInterpolatedOutput(
-    const std::vector<double>& u, std::int32_t frameCount, double a, double samplePeriod,
-    const std::function<GrooveGeometry(std::int64_t)>& geometryAt) {
+namespace {
+
+// The pass with the amplitude and the geometry that `grooveAt(j)` gives index j.
+template <typename GrooveAt>
+std::vector<double> interpolatedOutputWith(const std::vector<double>& u, std::int32_t frameCount,
+                                           double samplePeriod, const GrooveAt& grooveAt) {
     const std::int64_t n = std::max<std::int32_t>(frameCount, 0);
     std::vector<double> d(static_cast<std::size_t>(n), 0.0);
     // The last index read, limited to the buffer handed over.
@@ -60,7 +64,8 @@ std::vector<double> referenceInterpolatedOutput(
         const Extended tOut = Extended(samplePeriod) * Extended(i);
         std::int64_t j = start;
         while (j <= last) {
-            const double tj = correctedTimeWith(u, j, a, geometryAt(j));
+            const auto [a, geometry] = grooveAt(j);
+            const double tj = correctedTimeWith(u, j, a, geometry);
             if (tOut >= Extended(tj)) {
                 previous = tj;
                 ++j;
@@ -77,4 +82,25 @@ std::vector<double> referenceInterpolatedOutput(
         }
     }
     return d;
+}
+
+}  // namespace
+
+std::vector<double> referenceInterpolatedOutput(
+    const std::vector<double>& u, std::int32_t frameCount, double a, double samplePeriod,
+    const std::function<GrooveGeometry(std::int64_t)>& geometryAt) {
+    return interpolatedOutputWith(u, frameCount, samplePeriod, [&](std::int64_t j) {
+        return std::pair<double, GrooveGeometry>(a, geometryAt(j));
+    });
+}
+
+std::vector<double> referenceInterpolatedOutputOfDiscs(
+    const std::vector<double>& u, std::int32_t frameCount, int sampleRate,
+    const std::function<DiscParameters(std::int64_t)>& discAt) {
+    const double samplePeriod = static_cast<double>(Extended(1) / Extended(sampleRate));
+    return interpolatedOutputWith(u, frameCount, samplePeriod, [&](std::int64_t j) {
+        const DiscParameters disc = discAt(j);
+        return std::pair<double, GrooveGeometry>(disc.fullScaleLateralAmplitude,
+                                                 referenceGrooveGeometry(disc, sampleRate));
+    });
 }

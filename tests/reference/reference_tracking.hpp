@@ -26,3 +26,9 @@ std::vector<double> referenceInterpolatedOutput(
     const std::vector<double>& highRateLateral, std::int32_t frameCount,
     double fullScaleLateralAmplitude, double samplePeriod,
     const std::function<GrooveGeometry(std::int64_t)>& geometryAt);
+
+// The same pass with the disc that `discAt(j)` gives each index j: its amplitude, and the tangent
+// and velocity its parameters give.
+std::vector<double> referenceInterpolatedOutputOfDiscs(
+    const std::vector<double>& highRateLateral, std::int32_t frameCount, int sampleRate,
+    const std::function<DiscParameters(std::int64_t)>& discAt);
