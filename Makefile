@@ -7,10 +7,11 @@ SANITIZE := build/sanitize
 RUNDIR := build/run
 
 # Debian packages the build, the tests and the benchmarks need (sox's MP3 format and ffmpeg for
-# the tests of render's formats and pipes).
+# the tests of render's formats and pipes; the LV2 headers, liblilv, lv2info, lv2apply and
+# sord_validate for the plugin and its tests).
 PACKAGES := cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux \
 	libcli11-dev libsndfile1-dev nlohmann-json3-dev libcairo2-dev libfftw3-dev sox libsox-fmt-mp3 \
-	ffmpeg time
+	ffmpeg time lv2-dev liblilv-dev lilv-utils sordi
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -28,7 +29,7 @@ deps:
 
 build: deps
 	@cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release >/dev/null
-	@cmake --build $(RELEASE) -j $(JOBS) --target cartrivex cartrivex-cli
+	@cmake --build $(RELEASE) -j $(JOBS) --target cartrivex cartrivex-cli cartrivex_lv2
 
 run: build
 	@mkdir -p $(RUNDIR)
