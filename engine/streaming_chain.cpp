@@ -8,6 +8,8 @@
 #include "dsp/groove_geometry.hpp"
 #include "dsp/mid_side.hpp"
 #include "dsp/shelving_filter.hpp"
+#include "dsp/stylus_high_rate.hpp"
+#include "dsp/stylus_model.hpp"
 #include "dsp/tracking_stage.hpp"
 #include "dsp/upsampler.hpp"
 
@@ -25,6 +27,7 @@ TrackingSettings trackingSettings(const ChainSettings& settings) {
     TrackingSettings tracking;
     tracking.fullScaleLateralAmplitude = settings.disc.fullScaleLateralAmplitude;
     tracking.threadCount = settings.threadCount;
+    tracking.verticalSlope = verticalSlopeDifference(settings.stylus);
     if (settings.moving) {
         tracking.moving = true;
         tracking.path = settings.path;
@@ -41,6 +44,32 @@ const CoefficientSet& tapsOf(const ChainSettings& settings) {
     return settings.coefficients != nullptr ? *settings.coefficients : none;
 }
 
+// The stages the stylus model adds: the side component takes the lateral one's way through its
+// own recording filter and upsampler, the pass reads both components at the same instants, and
+// the side comes back through its own inverse filter.
+struct SidePath {
+    SidePath(const ChainSettings& settings, UpsampleStage& midHighRate)
+        : filter(settings.sampleRate, LateralDirection::Recording),
+          upsampler(tapsOf(settings), settings.threadCount),
+          highRate(midHighRate, upsampler.highRate()),
+          tracking(trackingSettings(settings), highRate),
+          inverse(settings.sampleRate, LateralDirection::Playback) {}
+
+    LateralFilter filter;
+    Upsampler upsampler;
+    StylusHighRate highRate;  // both components' last stages as one source
+    TrackingStage<StylusHighRate> tracking;
+    LateralFilter inverse;
+
+    SampleBlock filtered;
+    StylusBlocks distorted;
+    SampleBlock restored;
+};
+
+bool readsBothWalls(const ChainSettings& settings) {
+    return settings.model == PickupModel::Stylus && settings.channelCount != 1;
+}
+
 }  // namespace
 
 struct StreamingChain::State {
@@ -51,11 +80,16 @@ struct StreamingChain::State {
           upsampler(tapsOf(settings), settings.threadCount),
           tracking(trackingSettings(settings), upsampler.highRate()),
           inverse(settings.sampleRate, LateralDirection::Playback),
-          join(channelCount) {}
+          join(channelCount) {
+        if (readsBothWalls(settings)) {
+            sidePath = std::make_unique<SidePath>(settings, upsampler.highRate());
+        }
+    }
 
     void pushPiece(const double* samples, std::int64_t frames);
     void drain(std::span<const double> sideValues);
     void finish();
+    void finishSidePath();
 
     int channelCount;
 
@@ -66,6 +100,9 @@ struct StreamingChain::State {
     TrackingStage<UpsampleStage> tracking;  // read back along the corrected time axis
     LateralFilter inverse;                  // groove displacement back into velocity
     LeftRightJoin join;                     // with the side again, into left and right
+    // The stylus model's: the side read with the lateral component, which then takes the
+    // stages above but for the pass; null for the lateral model.
+    std::unique_ptr<SidePath> sidePath;
 
     // The blocks between them.
     SampleBlock lateral;
@@ -90,11 +127,28 @@ void StreamingChain::State::pushPiece(const double* samples, std::int64_t frames
     filtered.clear();
     filter.process(lateral, filtered);
     upsampler.process(filtered);
+    if (sidePath) {
+        sidePath->filtered.clear();
+        sidePath->filter.process(side, sidePath->filtered);
+        sidePath->upsampler.process(sidePath->filtered);
+    }
     drain(side);
 }
 
 // From the high-rate samples on: the pass, the inverse filter and the join with the side.
 void StreamingChain::State::drain(std::span<const double> sideValues) {
+    if (sidePath) {
+        SidePath& path = *sidePath;
+        path.distorted.mid.clear();
+        path.distorted.side.clear();
+        path.tracking.process(framesIn, path.distorted);
+        restored.clear();
+        inverse.process(path.distorted.mid, restored);
+        path.restored.clear();
+        path.inverse.process(path.distorted.side, path.restored);
+        join.process(restored, path.restored, ready);
+        return;
+    }
     distorted.clear();
     tracking.process(framesIn, distorted);
     restored.clear();
@@ -112,6 +166,10 @@ void StreamingChain::State::finish() {
     filter.finish(filtered);
     upsampler.process(filtered);
     upsampler.finish();
+    if (sidePath) {
+        finishSidePath();
+        return;
+    }
     distorted.clear();
     // The pass reads the last stage's stuffed length: indices up to f·m − 1.
     tracking.finish(upsampler.highRate().stuffedLength(), framesIn, distorted);
@@ -119,6 +177,28 @@ void StreamingChain::State::finish() {
     inverse.process(distorted, restored);
     inverse.finish(restored);
     join.process(restored, side, ready);
+    join.finish(ready);
+}
+
+// The stylus model's finish, from the side's filter on: both components as finish() takes the
+// lateral one.
+void StreamingChain::State::finishSidePath() {
+    SidePath& path = *sidePath;
+    path.filtered.clear();
+    path.filter.process(side, path.filtered);
+    path.filter.finish(path.filtered);
+    path.upsampler.process(path.filtered);
+    path.upsampler.finish();
+    path.distorted.mid.clear();
+    path.distorted.side.clear();
+    path.tracking.finish(upsampler.highRate().stuffedLength(), framesIn, path.distorted);
+    restored.clear();
+    inverse.process(path.distorted.mid, restored);
+    inverse.finish(restored);
+    path.restored.clear();
+    path.inverse.process(path.distorted.side, path.restored);
+    path.inverse.finish(path.restored);
+    join.process(restored, path.restored, ready);
     join.finish(ready);
 }
 

@@ -5,6 +5,7 @@
 
 #include "dsp/disc_parameters.hpp"
 #include "dsp/groove_path.hpp"
+#include "dsp/stylus_model.hpp"
 #include "dsp/upsample_design.hpp"
 
 // What the chain needs to know before the first frame.
@@ -18,6 +19,12 @@ struct ChainSettings {
     // disc's radius and angle are not used (its speed and amplitude are).
     bool moving = false;
     GroovePath path;
+    // How the tip reads the groove: the lateral component alone (the default), or both
+    // components at the same shifted instants with the vertical tracking error added (the stylus
+    // model, see dsp/stylus_model.hpp). A single channel has no side and runs the lateral model
+    // whichever is chosen.
+    PickupModel model = PickupModel::Lateral;
+    StylusAngles stylus;
 };
 
 // The signal chain as a stream: frames go in a block at a time, in the units of 16-bit sample
