@@ -195,7 +195,50 @@ std::vector<TestTone> testTones(const TestSignal& signal) {
     return {{signal.frequency, 1.0}};
 }
 
-ChainLevel chooseChainLevel(const TestSignal& signal, double peakVelocity, int sampleRate) {
+bool parseMeasureChannel(const std::string& text, MeasureChannel& channel) {
+    const std::pair<const char*, MeasureChannel> names[] = {{"mid", MeasureChannel::Mid},
+                                                            {"side", MeasureChannel::Side},
+                                                            {"left", MeasureChannel::Left},
+                                                            {"right", MeasureChannel::Right}};
+    for (const auto& [name, value] : names) {
+        if (text == name) {
+            channel = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* measureChannelName(MeasureChannel channel) {
+    switch (channel) {
+        case MeasureChannel::Side:
+            return "side";
+        case MeasureChannel::Left:
+            return "left";
+        case MeasureChannel::Right:
+            return "right";
+        case MeasureChannel::Mid:
+            break;
+    }
+    return "mid";
+}
+
+ChannelTiming channelTiming(MeasureChannel channel, double trackingTangent, double slope) {
+    switch (channel) {
+        case MeasureChannel::Side:
+            return {-slope, 1.0};
+        case MeasureChannel::Left:
+            return {trackingTangent - slope, std::numbers::sqrt2 / 2};
+        case MeasureChannel::Right:
+            return {trackingTangent + slope, std::numbers::sqrt2 / 2};
+        case MeasureChannel::Mid:
+            break;
+    }
+    return {trackingTangent, 1.0};
+}
+
+ChainLevel chooseChainLevel(const TestSignal& signal, double peakVelocity, int sampleRate,
+                            MeasureChannel channel) {
     const std::vector<TestTone> tones = testTones(signal);
     double levelSum = 0.0;
     for (const TestTone& tone : tones) {
@@ -206,12 +249,17 @@ ChainLevel chooseChainLevel(const TestSignal& signal, double peakVelocity, int s
     const double lowerDisplacement =
         peakVelocity / (2 * std::numbers::pi * tones.front().frequency);
     const double lowerGain = recordingFilterGain(tones.front().frequency, sampleRate);
-    level.fullScaleLateralAmplitude = lowerDisplacement * 32768.0 / (lowerGain * lowerAmplitude);
+    // A wall's sample value moves y and z by half of it each (M = S = L/2), √2/2 of it along
+    // the wall: the full scale is √2 times the mid's for the same displacement along the axis.
+    const bool wall = channel == MeasureChannel::Left || channel == MeasureChannel::Right;
+    const double axisPerSample = wall ? std::numbers::sqrt2 / 2 : 1.0;
+    level.fullScaleLateralAmplitude =
+        lowerDisplacement * 32768.0 / (lowerGain * lowerAmplitude * axisPerSample);
     for (const TestTone& tone : tones) {
         const double amplitude = lowerAmplitude * tone.level;
         level.inputAmplitudes.push_back(amplitude);
         level.displacements.push_back(recordingFilterGain(tone.frequency, sampleRate) * amplitude *
-                                      level.fullScaleLateralAmplitude / 32768.0);
+                                      axisPerSample * level.fullScaleLateralAmplitude / 32768.0);
     }
     return level;
 }
@@ -244,31 +292,62 @@ std::vector<double> synthesiseTestSignal(const TestSignal& signal, const ChainLe
 }
 
 std::vector<double> renderThroughChain(const std::vector<double>& input, const DiscParameters& disc,
-                                       const CoefficientSet& coefficients, int threadCount) {
+                                       const CoefficientSet& coefficients, int threadCount,
+                                       const MeasureModel& model) {
+    const MeasureChannel channel = model.channel;
+    const int channels = channel == MeasureChannel::Mid ? 1 : 2;
     ChainSettings settings;
-    settings.sampleRate = kMeasureSampleRate;
-    settings.channelCount = 1;
+    settings.sampleRate = model.sampleRate;
+    settings.channelCount = channels;
     settings.disc = disc;
     settings.coefficients = &coefficients;
     settings.threadCount = threadCount;
+    settings.model = model.model;
+    settings.stylus = model.angles;
     StreamingChain chain(settings);
-    std::vector<double> output(input.size());
     const std::int64_t total = static_cast<std::int64_t>(input.size());
+    std::vector<double> frames(static_cast<std::size_t>(total * channels), 0.0);
+    for (std::int64_t m = 0; m < total; ++m) {
+        const double value = input[static_cast<std::size_t>(m)];
+        if (channels == 1) {
+            frames[static_cast<std::size_t>(m)] = value;
+            continue;
+        }
+        double& left = frames[static_cast<std::size_t>(2 * m)];
+        double& right = frames[static_cast<std::size_t>(2 * m + 1)];
+        left = channel == MeasureChannel::Right ? 0.0 : value;
+        right = channel == MeasureChannel::Left   ? 0.0
+                : channel == MeasureChannel::Side ? -value
+                                                  : value;
+    }
+    std::vector<double> output(frames.size());
     constexpr std::int64_t kBlock = 8192;
     std::int64_t pulled = 0;
     for (std::int64_t at = 0; at < total; at += kBlock) {
-        chain.pushFrames(input.data() + at, std::min(kBlock, total - at));
-        pulled += chain.pullFrames(output.data() + pulled, total - pulled);
+        chain.pushFrames(frames.data() + at * channels, std::min(kBlock, total - at));
+        pulled += chain.pullFrames(output.data() + pulled * channels, total - pulled);
     }
     chain.finish();
     while (pulled < total) {
-        const std::int64_t got = chain.pullFrames(output.data() + pulled, total - pulled);
+        const std::int64_t got =
+            chain.pullFrames(output.data() + pulled * channels, total - pulled);
         if (got == 0) {
             break;
         }
         pulled += got;
     }
-    return output;
+    if (channels == 1) {
+        return output;
+    }
+    std::vector<double> read(static_cast<std::size_t>(total));
+    for (std::int64_t m = 0; m < total; ++m) {
+        const double left = output[static_cast<std::size_t>(2 * m)];
+        const double right = output[static_cast<std::size_t>(2 * m + 1)];
+        read[static_cast<std::size_t>(m)] = channel == MeasureChannel::Side   ? (left - right) / 2
+                                            : channel == MeasureChannel::Left ? left
+                                                                              : right;
+    }
+    return read;
 }
 
 double binAmplitude(const double* x, std::int64_t n, std::int64_t k) {
@@ -333,9 +412,20 @@ DistortionFigures predictFigures(const TestSignal& signal, const MeasurementCond
     disc.grooveRadius = conditions.radius;
     disc.trackingErrorDegrees = conditions.trackingErrorDegrees;
     const GrooveGeometry geometry = deriveGrooveGeometry(disc, sampleRate);
-    const double tangent = static_cast<double>(geometry.trackingTangent);
+    const MeasureModel& model = conditions.model;
+    const double slope = model.model == PickupModel::Stylus
+                             ? static_cast<double>(verticalSlopeDifference(model.angles))
+                             : 0.0;
+    const ChannelTiming timing =
+        channelTiming(model.channel, static_cast<double>(geometry.trackingTangent), slope);
+    // Every figure below is that of a lateral displacement d moved by d·tan/v: here the
+    // displacement along the model's own axis and the channel's timing factor.
+    const double tangent = timing.factor;
     const double velocity = geometry.grooveVelocity;
-    const ChainLevel level = chooseChainLevel(signal, conditions.peakVelocity, sampleRate);
+    ChainLevel level = chooseChainLevel(signal, conditions.peakVelocity, sampleRate, model.channel);
+    for (double& displacement : level.displacements) {
+        displacement *= timing.scale;
+    }
     const std::vector<TestTone> tones = testTones(signal);
     DistortionFigures figures;
     switch (signal.kind) {
@@ -375,7 +465,9 @@ DistortionFigures predictFigures(const TestSignal& signal, const MeasurementCond
 PointResult measurePoint(const TestSignal& signal, const MeasurementConditions& conditions,
                          const CoefficientSet& coefficients, int threadCount) {
     const int sampleRate = kMeasureSampleRate;
-    const ChainLevel level = chooseChainLevel(signal, conditions.peakVelocity, sampleRate);
+    const MeasureModel& model = conditions.model;
+    const ChainLevel level =
+        chooseChainLevel(signal, conditions.peakVelocity, sampleRate, model.channel);
     const std::int64_t frames = kMeasureSkipFrames + kMeasureWindowFrames + kMeasureTailFrames;
     const std::vector<double> input = synthesiseTestSignal(signal, level, frames, sampleRate);
     DiscParameters disc;
@@ -383,15 +475,21 @@ PointResult measurePoint(const TestSignal& signal, const MeasurementConditions& 
     disc.grooveRadius = conditions.radius;
     disc.fullScaleLateralAmplitude = level.fullScaleLateralAmplitude;
     disc.trackingErrorDegrees = conditions.trackingErrorDegrees;
-    const std::vector<double> output = renderThroughChain(input, disc, coefficients, threadCount);
+    const std::vector<double> output =
+        renderThroughChain(input, disc, coefficients, threadCount, model);
     PointResult result;
     result.measured =
         analyseWindow(signal, output.data() + kMeasureSkipFrames, kMeasureWindowFrames, sampleRate);
     result.predicted = predictFigures(signal, conditions, sampleRate);
     const GrooveGeometry geometry = deriveGrooveGeometry(disc, sampleRate);
+    const double slope = model.model == PickupModel::Stylus
+                             ? static_cast<double>(verticalSlopeDifference(model.angles))
+                             : 0.0;
+    const ChannelTiming timing =
+        channelTiming(model.channel, static_cast<double>(geometry.trackingTangent), slope);
     result.modulationIndex =
-        modulationIndex(testTones(signal).front().frequency, level.displacements[0],
-                        static_cast<double>(geometry.trackingTangent), geometry.grooveVelocity);
+        modulationIndex(testTones(signal).front().frequency, level.displacements[0] * timing.scale,
+                        timing.factor, geometry.grooveVelocity);
     return result;
 }
 

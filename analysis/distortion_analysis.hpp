@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dsp/disc_parameters.hpp"
+#include "dsp/stylus_model.hpp"
 #include "dsp/upsampler.hpp"
 
 // Test signals rendered through the whole chain and measured from its output.
@@ -51,6 +52,26 @@ struct TestTone {
 // 400 Hz and 4 kHz at 4:1.
 std::vector<TestTone> testTones(const TestSignal& signal);
 
+// Which channel of the record the test signal is cut in: the lateral (mid) component alone, as a
+// mono record; the vertical (side) alone, L = −R; or one wall, the other channel silent. The
+// velocity is along that channel's own axis: lateral, vertical, or the wall's, at 45 degrees to
+// both, as stereo test records state it.
+enum class MeasureChannel { Mid, Side, Left, Right };
+
+// "mid", "side", "left" or "right".
+bool parseMeasureChannel(const std::string& text, MeasureChannel& channel);
+const char* measureChannelName(MeasureChannel channel);
+
+// The channel's timing as the stylus model gives it: a displacement D along the channel's axis
+// moves a sample by D·scale·factor / v. In the chain's axes (y outward, z up, y = M and z = S in
+// the same millimetres) the timing error is (y·tan α − z·Δ) / v; the mid is y alone, the side z
+// alone; a left-only signal has z = y, a right-only one z = −y, each D/√2 along its wall.
+struct ChannelTiming {
+    double factor = 0.0;  // tan α, −Δ, tan α − Δ or tan α + Δ
+    double scale = 1.0;   // 1, or 1/√2 for a wall
+};
+ChannelTiming channelTiming(MeasureChannel channel, double trackingTangent, double slope);
+
 // How loud the chain's input is and what it means in the groove.
 struct ChainLevel {
     double fullScaleLateralAmplitude = 0.0;  // mm at sample value 32768
@@ -58,17 +79,30 @@ struct ChainLevel {
     std::vector<double> displacements;  // per tone, peak groove displacement after the filter, mm
 };
 
-// The lower tone at `peakVelocity` (mm/s) peak: displacement V / (2 pi f1) after the recording
-// filter, whose gain at f1 is known, from an input whose tones sum to kMeasureInputPeak.
-ChainLevel chooseChainLevel(const TestSignal& signal, double peakVelocity, int sampleRate);
+// The lower tone at `peakVelocity` (mm/s) peak along the channel's axis: displacement V / (2 pi
+// f1) after the recording filter, whose gain at f1 is known, from an input whose tones sum to
+// kMeasureInputPeak in the channel that carries them. `displacements` are along that axis.
+ChainLevel chooseChainLevel(const TestSignal& signal, double peakVelocity, int sampleRate,
+                            MeasureChannel channel = MeasureChannel::Mid);
 
 // The tones as cosines from frame 0, each of its own amplitude.
 std::vector<double> synthesiseTestSignal(const TestSignal& signal, const ChainLevel& level,
                                          std::int64_t frameCount, int sampleRate);
 
-// One channel (the lateral component) through the whole chain, unscaled float output.
+// How the chain reads the test record.
+struct MeasureModel {
+    PickupModel model = PickupModel::Lateral;
+    StylusAngles angles;
+    MeasureChannel channel = MeasureChannel::Mid;
+    int sampleRate = kMeasureSampleRate;  // of the rendering
+};
+
+// The test signal through the whole chain in its channel, unscaled float output of that
+// channel: the mid as a mono record (the lateral component alone); the side as L = −R, read back
+// as (L − R)/2; a wall as that channel with the other silent, read back from that channel.
 std::vector<double> renderThroughChain(const std::vector<double>& input, const DiscParameters& disc,
-                                       const CoefficientSet& coefficients, int threadCount);
+                                       const CoefficientSet& coefficients, int threadCount,
+                                       const MeasureModel& model = {});
 
 // 2 |X_k| / N of x[0, N) at bin k (k whole periods in the window), a direct DFT in extended
 // precision with exactly reduced phases.
@@ -96,10 +130,13 @@ struct MeasurementConditions {
     double radius = 100.0;  // mm
     double trackingErrorDegrees = 0.0;
     double revolutionsPerMinute = 100.0 / 3.0;
-    double peakVelocity = 100.0;  // mm/s, of the lower tone
+    double peakVelocity = 100.0;  // mm/s, of the lower tone, along the channel's axis
+    MeasureModel model;
 };
 
-// The theory's figures for the same signal and conditions (see distortion_prediction.hpp).
+// The theory's figures for the same signal and conditions (see distortion_prediction.hpp), with
+// the channel's timing factor in place of tan α. The lateral model reads the side untouched: its
+// figures are those of the mid channel alone.
 DistortionFigures predictFigures(const TestSignal& signal, const MeasurementConditions& conditions,
                                  int sampleRate);
 

@@ -22,6 +22,7 @@
 #include "dsp/extended.hpp"
 #include "dsp/polyphase_kernel.hpp"
 #include "dsp/shelving_filter.hpp"
+#include "dsp/tonearm.hpp"
 #include "dsp/tracking_stage.hpp"
 #include "dsp/upsample_stage.hpp"
 #include "dsp/worker_pool.hpp"
@@ -264,13 +265,33 @@ const std::vector<double>& music() {
     return samples;
 }
 
+// How the engine reads the groove in a run: the model, and a fixed angle or an arm across a side.
+struct EngineRun {
+    PickupModel model = PickupModel::Lateral;
+    bool moving = false;
+};
+
 // The engine alone (no files) over `seconds` of the music, played again as often as needed: only
-// the ten seconds are held, beside what the engine holds.
-void runEngineFor(std::int64_t seconds, int threadCount) {
+// the ten seconds are held, beside what the engine holds. The stylus model plays a 20-degree
+// record at 25 degrees; the arm is a 9-inch one in Löfgren A, from the outer to the inner groove
+// of an LP side over the run.
+void runEngineFor(std::int64_t seconds, int threadCount, EngineRun run = {}) {
     ChainSettings settings;
     settings.disc = kTypical;
     settings.coefficients = &coefficients();
     settings.threadCount = threadCount;
+    settings.model = run.model;
+    settings.stylus = {25.0, 20.0};
+    if (run.moving) {
+        settings.moving = true;
+        settings.path.arm.kind = Tonearm::Kind::Pivoted;
+        settings.path.arm.effectiveLength = 239.3;
+        settings.path.arm.pivotToSpindle = 222;
+        settings.path.arm.offsetDegrees = 23.5;
+        settings.path.fromRadius = 146.05;
+        settings.path.toRadius = 60.325;
+        settings.path.frameCount = seconds * kRate;
+    }
     StreamingChain chain(settings);
     const std::vector<double>& input = music();
     const std::int64_t perPass = static_cast<std::int64_t>(input.size() / 2);
@@ -305,6 +326,27 @@ BENCHMARK(BM_Engine)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
+
+// The two models side by side on the music (10 seconds, 44.1 kHz stereo), with a fixed angle
+// and with an arm across a side: the stylus model upsamples the side as well, so it costs about
+// twice the lateral one's upsampling.
+void BM_Models(benchmark::State& state) {
+    music();
+    const EngineRun run{state.range(0) == 0 ? PickupModel::Lateral : PickupModel::Stylus,
+                        state.range(1) != 0};
+    for (auto _ : state) {
+        runEngineFor(10, static_cast<int>(state.range(2)), run);
+    }
+    state.counters["seconds_of_audio"] = 10;
+}
+BENCHMARK(BM_Models)
+    ->ArgsProduct({{0, 1}, {0, 1}, {1, 2}})
+    ->ArgNames({"stylus", "arm", "threads"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
 // The lane kernels alone on data in cache: 16 outputs of 13 terms each per call, the shape of an
@@ -372,6 +414,10 @@ int main(int argc, char** argv) {
         runEngineFor(std::stoi(argv[2]), defaultThreadCount());
         return 0;
     }
+    if (argc == 3 && std::string(argv[1]) == "--measure-stylus") {
+        runEngineFor(std::stoi(argv[2]), defaultThreadCount(), {PickupModel::Stylus, true});
+        return 0;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
@@ -386,6 +432,10 @@ int main(int argc, char** argv) {
     for (int seconds : {10, 600, 3600}) {
         std::printf("peak resident memory, engine over %d s: %.1f MB\n", seconds,
                     peakMegabytes("--measure-engine", std::to_string(seconds)));
+    }
+    for (int seconds : {10, 600, 3600}) {
+        std::printf("peak resident memory, stylus model with an arm over %d s: %.1f MB\n", seconds,
+                    peakMegabytes("--measure-stylus", std::to_string(seconds)));
     }
     return 0;
 }

@@ -105,6 +105,8 @@ void printGeometry(const ArmReport& report) {
         std::printf("  overhang              %9.2f mm\n",
                     overhang(a.effectiveLength, a.pivotToSpindle));
         std::printf("  null radii            %9.2f and %.2f mm\n", a.nulls.inner, a.nulls.outer);
+        std::printf("  VTA per mm at pivot   %9.3f degrees (raising the pivot steepens it)\n",
+                    verticalAngleChangePerMillimetre(a.effectiveLength));
     }
     std::printf("  playing area          %9.3f to %.2f mm (%s)\n", g.area.innerRadius,
                 g.area.outerRadius, standardText(g.area));
@@ -155,6 +157,9 @@ void printComparedGeometries(const std::vector<ArmReport>& reports) {
          [](A a, E) { return format("%.2f", overhang(a.effectiveLength, a.pivotToSpindle)); });
     line("inner null (mm)", [](A a, E) { return format("%.2f", a.nulls.inner); });
     line("outer null (mm)", [](A a, E) { return format("%.2f", a.nulls.outer); });
+    line("VTA per mm pivot (deg)", [](A a, E) {
+        return format("%.3f", verticalAngleChangePerMillimetre(a.effectiveLength));
+    });
     line("largest |error| (deg)", [](A, E e) { return format("%.3f", e.maxError); });
     line("  at radius (mm)", [](A, E e) { return format("%.2f", e.maxErrorRadius); });
     line("largest |error|/r", [](A, E e) { return format("%.4f", e.maxWeighted); });
@@ -227,6 +232,8 @@ nlohmann::json reportJson(const ArmSurvey& survey, const ArmReport& report) {
     object["nulls_mm"] = pivoted ? nlohmann::json::array({number(g.alignment.nulls.inner),
                                                           number(g.alignment.nulls.outer)})
                                  : nlohmann::json::array();
+    object["vta_deg_per_mm_pivot"] =
+        pivoted ? number(verticalAngleChangePerMillimetre(g.alignment.effectiveLength)) : nullptr;
     object["inner_radius_mm"] = g.area.innerRadius;
     object["outer_radius_mm"] = g.area.outerRadius;
     object["max_error_deg"] = number(report.extremes.maxError);

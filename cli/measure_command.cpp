@@ -15,6 +15,7 @@
 #include "cli/commands.hpp"
 #include "cli/geometry_options.hpp"
 #include "cli/plot_file.hpp"
+#include "cli/stylus_options.hpp"
 #include "dsp/coefficient_set.hpp"
 #include "dsp/tonearm.hpp"
 #include "files/safe_output.hpp"
@@ -24,8 +25,10 @@ namespace {
 
 struct MeasureOptions {
     GeometryOptions geometry;
+    StylusOptions stylus;
+    std::string channel = "mid";
     std::string signal = "sine:1000";
-    double velocity = 10.0;  // cm/s, peak lateral, of the lower tone
+    double velocity = 10.0;  // cm/s, peak along the channel's axis, of the lower tone
     std::string radii;
     bool compare = false;
     std::string csv;
@@ -39,11 +42,39 @@ struct Row {
     PointResult result;
 };
 
-// One arm (or fixed angle) measured at every radius.
+// One arm (or fixed angle) measured at every radius, read as `model` says.
 struct Curve {
     SideGeometry geometry;
     std::vector<Row> rows;
+    StylusChoice stylus;
 };
+
+// The channel, and the model each curve is read with: a channel other than the mid selects the
+// stylus model, since the lateral one reads the side untouched.
+MeasureChannel resolveModels(const MeasureOptions& options, std::vector<Curve>& curves) {
+    MeasureChannel channel = MeasureChannel::Mid;
+    if (!parseMeasureChannel(options.channel, channel)) {
+        usageError("--channel " + options.channel + ": the channels are mid, side, left and right");
+    }
+    const bool lateralAsked =
+        options.stylus.modelOption->count() > 0 && options.stylus.model == "lateral";
+    if (channel != MeasureChannel::Mid && lateralAsked) {
+        usageError("--channel " + options.channel +
+                   ": the lateral model reads the side untouched; leave out --model lateral");
+    }
+    StylusOptions stylus = options.stylus;
+    if (channel != MeasureChannel::Mid && stylus.model.empty()) {
+        stylus.model = "stylus";
+    }
+    for (Curve& curve : curves) {
+        std::string message;
+        const bool fixed = curve.geometry.arm.kind == Tonearm::Kind::FixedAngle;
+        if (!resolveStylus(stylus, fixed ? nullptr : &curve.geometry.arm, curve.stylus, message)) {
+            usageError(message);
+        }
+    }
+    return channel;
+}
 
 std::string text(const char* format, double value) {
     char buffer[64];
@@ -170,12 +201,24 @@ void printTable(const Curve& curve, const TestSignal& signal) {
     }
 }
 
+// How the curves were read, for titles: "" for the lateral model's mid, else " (stylus: side, VTA
+// 25, cut 20)".
+std::string readingText(const Curve& curve, MeasureChannel channel) {
+    if (curve.stylus.model == PickupModel::Lateral) {
+        return "";
+    }
+    return std::string(" (stylus: ") + measureChannelName(channel) + ", VTA " +
+           text("%g", curve.stylus.angles.verticalTrackingDegrees) + ", cut " +
+           text("%g", curve.stylus.angles.cuttingDegrees) + ")";
+}
+
 PlotFigure measureFigure(const std::vector<Curve>& curves, const TestSignal& signal,
-                         double velocity) {
+                         double velocity, MeasureChannel channel) {
     const bool sine = signal.kind == SignalKind::Sine;
     PlotPanel panel;
     panel.title = std::string(sine ? "THD" : "Intermodulation") + " of " + testSignalName(signal) +
-                  " at " + text("%g", velocity) + " cm/s: measured (solid) and predicted (dashed)";
+                  " at " + text("%g", velocity) + " cm/s" + readingText(curves.front(), channel) +
+                  ": measured (solid) and predicted (dashed)";
     panel.xLabel = "groove radius (mm)";
     panel.yLabel = sine                            ? "THD (%)"
                    : signal.kind == SignalKind::Fm ? "phase modulation (%)"
@@ -256,7 +299,7 @@ std::vector<Curve> curvesOf(const MeasureOptions& options,
     }
     std::vector<Curve> curves;
     for (const SideGeometry& geometry : geometries) {
-        Curve curve{geometry, {}};
+        Curve curve{geometry, {}, {}};
         for (double radius : radii) {
             Row row;
             row.radius = radius;
@@ -274,7 +317,7 @@ std::vector<Curve> curvesOf(const MeasureOptions& options,
 
 // Every point rendered and measured, the points shared among the worker threads.
 void measureCurves(std::vector<Curve>& curves, const TestSignal& signal, double peakVelocity,
-                   const CoefficientSet& coefficients) {
+                   MeasureChannel channel, const CoefficientSet& coefficients) {
     std::vector<MeasurementConditions> points;
     for (const Curve& curve : curves) {
         for (const Row& row : curve.rows) {
@@ -283,6 +326,9 @@ void measureCurves(std::vector<Curve>& curves, const TestSignal& signal, double 
             conditions.trackingErrorDegrees = row.error;
             conditions.revolutionsPerMinute = curve.geometry.revolutionsPerMinute;
             conditions.peakVelocity = peakVelocity;
+            conditions.model.model = curve.stylus.model;
+            conditions.model.angles = curve.stylus.angles;
+            conditions.model.channel = channel;
             points.push_back(conditions);
         }
     }
@@ -297,33 +343,39 @@ void measureCurves(std::vector<Curve>& curves, const TestSignal& signal, double 
 }
 
 nlohmann::json measureJson(const MeasureOptions& options, const std::vector<Curve>& curves,
-                           const TestSignal& signal) {
+                           const TestSignal& signal, MeasureChannel channel) {
     nlohmann::json document;
     document["signal"] = testSignalName(signal);
+    document["channel"] = measureChannelName(channel);
     if (options.compare) {
         document["alignments"] = nlohmann::json::array();
         for (const Curve& curve : curves) {
-            document["alignments"].push_back(
-                {{"alignment", curve.geometry.name}, {"rows", rowsJson(curve)}});
+            nlohmann::json alignment = {{"alignment", curve.geometry.name}};
+            addStylusJson(curve.stylus, alignment);
+            alignment["rows"] = rowsJson(curve);
+            document["alignments"].push_back(alignment);
         }
     } else {
+        addStylusJson(curves.front().stylus, document);
         document["rows"] = rowsJson(curves.front());
     }
     return document;
 }
 
 void printText(const MeasureOptions& options, const std::vector<Curve>& curves,
-               const TestSignal& signal) {
+               const TestSignal& signal, MeasureChannel channel) {
     for (const Curve& curve : curves) {
-        std::printf("%s%s, %s at %g cm/s peak (lower tone), %s rpm\n",
+        std::printf("%s%s, %s at %g cm/s peak (lower tone), %s rpm%s\n",
                     &curve == &curves.front() ? "" : "\n", curve.geometry.name.c_str(),
                     testSignalName(signal).c_str(), options.velocity,
-                    text("%g", curve.geometry.revolutionsPerMinute).c_str());
+                    text("%g", curve.geometry.revolutionsPerMinute).c_str(),
+                    readingText(curve, channel).c_str());
         printTable(curve, signal);
     }
     std::printf(
         "\nerror: tracking error in degrees; e: the lower tone's modulation index "
-        "w Y tan(error) / v.\n");
+        "w Y k / v, k = tan(error) for the mid, -D for the side, tan(error) -/+ D for left and "
+        "right (D = tan(VTA) - tan(cutting angle)).\n");
     if (!options.csv.empty()) {
         std::printf("Table written to %s\n", options.csv.c_str());
     }
@@ -340,6 +392,7 @@ int runMeasure(const MeasureOptions& options) {
         usageError(message);
     }
     std::vector<Curve> curves = curvesOf(options, geometries);
+    const MeasureChannel channel = resolveModels(options, curves);
 
     // An interruption leaves no half-written CSV or plot behind.
     installOutputSignalHandlers();
@@ -347,19 +400,19 @@ int runMeasure(const MeasureOptions& options) {
     if (!loadCoefficientSet(programDirectory(), coefficients, message)) {
         fileError(message);
     }
-    measureCurves(curves, signal, options.velocity * 10.0, coefficients);
+    measureCurves(curves, signal, options.velocity * 10.0, channel, coefficients);
 
     if (!options.plot.empty()) {
-        writePlotFile(measureFigure(curves, signal, options.velocity), options.plot);
+        writePlotFile(measureFigure(curves, signal, options.velocity, channel), options.plot);
     }
     std::string reason;
     if (!options.csv.empty() && !writeTextFile(options.csv, csvText(curves, signal), reason)) {
         fileError("cannot write " + options.csv + ": " + reason);
     }
     if (options.json) {
-        std::cout << measureJson(options, curves, signal).dump(2) << "\n";
+        std::cout << measureJson(options, curves, signal, channel).dump(2) << "\n";
     } else {
-        printText(options, curves, signal);
+        printText(options, curves, signal, channel);
     }
     finishStandardOutput();
     return kExitWritten;
@@ -384,7 +437,9 @@ Subcommand addMeasureCommand(CLI::App& program) {
         ->type_name("SIGNAL");
     command
         ->add_option("--velocity", options->velocity,
-                     "Peak lateral velocity of the (lower) tone in cm/s (default 10)")
+                     "Peak velocity of the (lower) tone in cm/s along the channel's axis: "
+                     "lateral for mid, vertical for side, the wall's own for left and right "
+                     "(default 10)")
         ->type_name("CM_S");
     command
         ->add_option("--radii", options->radii,
@@ -394,6 +449,13 @@ Subcommand addMeasureCommand(CLI::App& program) {
     command->add_flag("--compare", options->compare,
                       "Measure baerwald, lofgren-a, lofgren-b and stevenson for the same "
                       "pivot-to-spindle distance (and the arm given with --arm)");
+    command
+        ->add_option("--channel", options->channel,
+                     "Where the test signal is cut: mid (the default; lateral, L = R), side "
+                     "(vertical, L = -R), left or right (one wall, the other channel silent); "
+                     "side, left and right select the stylus model")
+        ->type_name("mid|side|left|right");
+    addStylusOptions(*command, options->stylus);
     command->add_option("--csv", options->csv, "Also write the table as CSV")->type_name("FILE");
     command
         ->add_option("--plot", options->plot,
@@ -401,8 +463,10 @@ Subcommand addMeasureCommand(CLI::App& program) {
                      "a PNG or SVG file (by its ending)")
         ->type_name("FILE");
     command->add_flag("--json", options->json,
-                      "Print {\"signal\", \"rows\": [...]} as JSON (with --compare: "
-                      "{\"signal\", \"alignments\": [{\"alignment\", \"rows\"}]})");
+                      "Print {\"signal\", \"channel\", \"model\", \"rows\": [...]} as JSON "
+                      "(with --compare: {\"signal\", \"channel\", \"alignments\": "
+                      "[{\"alignment\", \"model\", \"rows\"}]}); the stylus model adds "
+                      "vta_deg and cutting_angle_deg");
     command->footer(
         std::string(kTrackingErrorSignText) +
         "\n\nHow it measures: the tones sit on whole hertz and are read from a one-second "
@@ -414,7 +478,11 @@ Subcommand addMeasureCommand(CLI::App& program) {
         "own interpolation remain near -150 dB of the fundamental (3e-6 %), so harmonics below "
         "about -140 dB are the chain's, not the arm's. Sines at 1 kHz and 150 Hz agree with "
         "the prediction to 0.01 dB wherever a harmonic is above -100 dB.\n\nExample: "
-        "cartrivex-cli measure --alignment baerwald --mounting 222 --compare --plot thd.png\n\n"
+        "cartrivex-cli measure --alignment baerwald --mounting 222 --compare --plot thd.png\n"
+        "cartrivex-cli measure --angle 0 --radius 60.325 --channel side --vta 25 --signal fm "
+        "--velocity 5\n\n" +
+        std::string(kStylusModelText) +
+        "\n\n"
         "Exit codes: 0 done, 1 a file could not be read or written, 2 a usage error.");
     return {command, [options] { return runMeasure(*options); }};
 }

@@ -20,6 +20,7 @@
 #include "cli/commands.hpp"
 #include "cli/geometry_options.hpp"
 #include "cli/progress.hpp"
+#include "cli/stylus_options.hpp"
 #include "dsp/coefficient_set.hpp"
 #include "engine/streaming_chain.hpp"
 #include "files/safe_output.hpp"
@@ -35,8 +36,10 @@ struct RenderOptions {
     std::string inputPath;
     std::string outputPath;
     DiscOptions disc;
-    GeometryOptions geometry;  // --arm, --alignment, --mounting, --standard, --linear
-    double from = 0.0;         // mm: the radius at the first sample, with --to at the last
+    GeometryOptions geometry;   // --arm, --alignment, --mounting, --standard, --linear
+    StylusOptions stylus;       // --model, --vta, --cutting-angle, --pivot-raise
+    StylusChoice stylusChoice;  // what they give, once resolved
+    double from = 0.0;          // mm: the radius at the first sample, with --to at the last
     double to = 0.0;
     CLI::Option* radiusOption = nullptr;
     CLI::Option* angleOption = nullptr;
@@ -83,7 +86,7 @@ Tonearm armPlaying(const RenderOptions& options, const SideGeometry& side) {
 // becomes what the chain runs with. A fixed --angle at a constant --radius is the interactive
 // program's chain; an arm, or a radius that moves from --from to --to, makes the tracking tangent
 // and the groove velocity follow the radius sample by sample.
-ChainSettings chainSettingsFor(const RenderOptions& options) {
+ChainSettings chainSettingsFor(RenderOptions& options) {
     const bool armGiven = geometryGiven(options.geometry);
     const bool angleGiven = given(options.angleOption);
     if (armGiven && angleGiven) {
@@ -110,13 +113,18 @@ ChainSettings chainSettingsFor(const RenderOptions& options) {
         usageError(message);
     }
     settings.threadCount = options.threads;
-    if (!armGiven && !given(options.fromOption)) {
-        return settings;
-    }
     Tonearm arm;
     arm.fixedAngleDegrees = disc.angle;
     if (armGiven) {
         arm = armPlaying(options, side);
+    }
+    if (!resolveStylus(options.stylus, armGiven ? &arm : nullptr, options.stylusChoice, message)) {
+        usageError(message);
+    }
+    settings.model = options.stylusChoice.model;
+    settings.stylus = options.stylusChoice.angles;
+    if (!armGiven && !given(options.fromOption)) {
+        return settings;
     }
     settings.moving = true;
     settings.path.arm = arm;
@@ -169,10 +177,11 @@ nlohmann::json formatJson(const AudioFormat& format) {
 }
 
 // The chain's parameters as the report gives them: the disc, and the side the arm crossed.
-nlohmann::json parametersJson(const ChainSettings& settings) {
+nlohmann::json parametersJson(const ChainSettings& settings, const StylusChoice& stylus) {
     nlohmann::json parameters = {{"rpm", settings.disc.revolutionsPerMinute},
                                  {"amplitude", settings.disc.fullScaleLateralAmplitude},
                                  {"threads", settings.threadCount}};
+    addStylusJson(stylus, parameters);
     if (!settings.moving) {
         parameters["radius"] = settings.disc.grooveRadius;
         parameters["angle"] = settings.disc.trackingErrorDegrees;
@@ -213,7 +222,7 @@ nlohmann::json reportJson(const RenderOptions& options, const RenderReport& run)
     report["input"]["channels"] = run.input.channelCount;
     report["input"]["frames"] = run.result.frames;
     report["input"]["seconds"] = static_cast<double>(run.result.frames) / run.input.sampleRate;
-    report["parameters"] = parametersJson(run.settings);
+    report["parameters"] = parametersJson(run.settings, options.stylusChoice);
     report["peak"] = run.result.peak;
     report["gain"] = run.result.gain;
     report["attenuation_db"] = attenuationDecibels(run.result.gain);
@@ -262,7 +271,7 @@ void tell(const RenderOptions& options, const RenderNames& names, const RenderRe
     }
 }
 
-int runRender(const RenderOptions& options) {
+int runRender(RenderOptions& options) {
     const auto started = std::chrono::steady_clock::now();
 
     // The options first: a usage error is reported before any file is touched.
@@ -413,6 +422,8 @@ Subcommand addRenderCommand(CLI::App& program) {
         "--json", options->json,
         "Print one JSON object on stdout (stderr when OUTPUT is -) at the end: input, "
         "parameters, peak, gain, attenuation_db, output, seconds_taken");
-    command->footer(std::string(kFooter) + "\n\n" + kTrackingErrorSignText);
+    addStylusOptions(*command, options->stylus);
+    command->footer(std::string(kFooter) + "\n\n" + kTrackingErrorSignText + "\n\n" +
+                    kStylusModelText);
     return {command, [options] { return runRender(*options); }};
 }

@@ -38,6 +38,10 @@ bool inRangeOrZero(long double value) {
 
 }  // namespace
 
+bool TimingModel::estimableParameter(long double value) {
+    return inRangeOrZero(value);
+}
+
 TimingModel::TimingModel(double fullScaleLateralAmplitude, const GrooveGeometry& geometry)
     : samplePeriod_(geometry.samplePeriod),
       highRatePeriod_(stored(static_cast<long double>(geometry.samplePeriod) / kUpsampleFactor)) {
@@ -132,17 +136,18 @@ TimingModel::TimingModel(double fullScaleLateralAmplitude, const GroovePath& pat
 // error's tangent there lies within its values at the two ends but for a curvature term some ten
 // orders of magnitude below the slack added to it, and the velocity, monotonic in the radius, is
 // least at one end.
-double TimingModel::timingErrorBound(double largest, std::int64_t first, std::int64_t last) const {
-    long double amplitude = std::fabs(amplitude_);
-    long double tangent = std::fabs(tangent_);
-    long double velocity = std::fabs(static_cast<long double>(velocity_));
+bool TimingModel::stretchGeometry(std::int64_t first, std::int64_t last, long double& amplitude,
+                                  long double& tangent, long double& velocity) const {
+    amplitude = std::fabs(amplitude_);
+    tangent = std::fabs(tangent_);
+    velocity = std::fabs(static_cast<long double>(velocity_));
     if (!moving_ && first < settledFrom_) {
         // Over the ramps, with room for the roundings of the interpolation.
         amplitude = rampAmplitude_ * (1.0L + 0x1p-20L);
         tangent = rampTangent_ * (1.0L + 0x1p-20L) + 0x1p-30L;
         velocity = rampVelocity_ * (1.0L - 0x1p-20L);
         if (!(velocity > 0.0L) || !std::isfinite(amplitude) || !std::isfinite(tangent)) {
-            return std::numeric_limits<double>::infinity();
+            return false;
         }
     }
     if (moving_) {
@@ -154,8 +159,18 @@ double TimingModel::timingErrorBound(double largest, std::int64_t first, std::in
         velocity = std::min(std::fabs(static_cast<long double>(a.grooveVelocity)),
                             std::fabs(static_cast<long double>(b.grooveVelocity)));
         if (!(velocity > 0.0L)) {
-            return std::numeric_limits<double>::infinity();
+            return false;
         }
+    }
+    return true;
+}
+
+double TimingModel::timingErrorBound(double largest, std::int64_t first, std::int64_t last) const {
+    long double amplitude = 0.0L;
+    long double tangent = 0.0L;
+    long double velocity = 0.0L;
+    if (!stretchGeometry(first, last, amplitude, tangent, velocity)) {
+        return std::numeric_limits<double>::infinity();
     }
     const double displacement = stored(largest * amplitude * 0x1p-15L);
     const double shift = stored(tangent * displacement);
@@ -197,10 +212,11 @@ TimingModel::WindowRange TimingModel::estimateWindow(double firstOffset, std::in
     return range;
 }
 
-double TimingModel::windowMagnitude(double firstOffset, std::int64_t count, double largest) const {
+double TimingModel::windowMagnitude(double firstOffset, std::int64_t count,
+                                    const WindowRange& range) const {
     // |nominal time| is largest at one end of the window.
     const double lastOffset = firstOffset + static_cast<double>(count - 1);
     return std::max(std::fabs(firstOffset * highRatePeriod_),
                     std::fabs(lastOffset * highRatePeriod_)) +
-           largest * std::fabs(shiftPerSample_);
+           range.largest * std::fabs(shiftPerSample_);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -32,20 +33,9 @@ class TimingModel {
     }
     // stored(nominal − stored(stored(tan·stored(value·a/32768))/v)).
     double correctedTime(double value, std::int64_t j) const {
-        long double amplitude = amplitude_;
-        long double tangent = tangent_;
-        long double velocity = velocity_;
-        if (moving_) {
-            const GrooveGeometry geometry = grooveGeometryAt(path_, j);
-            tangent = geometry.trackingTangent;
-            velocity = geometry.grooveVelocity;
-        } else if (j < settledFrom_) {
-            rampAt(j, amplitude, tangent, velocity);
-        }
-        // Dividing by 32768 = 2^15 is exact in the extended range, so it is a multiplication.
-        const double displacement = stored(value * amplitude * 0x1p-15L);
-        const double shift = stored(tangent * displacement);
-        const double timingError = stored(shift / velocity);
+        const LocalGeometry local = localGeometry(j);
+        const double shift = stored(local.tangent * displacement(value, local.amplitude));
+        const double timingError = stored(shift / local.velocity);
         return stored(nominalTime(j) - timingError);
     }
 
@@ -102,14 +92,50 @@ class TimingModel {
     struct WindowRange {
         double largest = 0.0;
         bool rangeLeft = false;
+        // Takes in the range of another part of the same window.
+        void include(const WindowRange& part) {
+            largest = std::max(largest, part.largest);
+            rangeLeft = rangeLeft || part.rangeLeft;
+        }
     };
     WindowRange estimateWindow(double firstOffset, std::int64_t begin, std::int64_t end,
                                const double* values, double* estimates) const;
     // A bound on |nominal time| + |timing error| over a window of `count` estimated values from
-    // index offset `firstOffset`, the largest magnitude among them `largest`.
-    double windowMagnitude(double firstOffset, std::int64_t count, double largest) const;
+    // index offset `firstOffset`, whose range estimateWindow found.
+    double windowMagnitude(double firstOffset, std::int64_t count, const WindowRange& range) const;
 
-  private:
+  protected:
+    // The tracking tangent and the groove velocity at index j.
+    struct LocalGeometry {
+        long double amplitude;
+        long double tangent;
+        long double velocity;
+    };
+    // The full-scale amplitude, the tracking tangent and the groove velocity at index j.
+    LocalGeometry localGeometry(std::int64_t j) const {
+        if (moving_) {
+            const GrooveGeometry geometry = grooveGeometryAt(path_, j);
+            return {amplitude_, geometry.trackingTangent, geometry.grooveVelocity};
+        }
+        if (j < settledFrom_) {
+            LocalGeometry local{};
+            rampAt(j, local.amplitude, local.tangent, local.velocity);
+            return local;
+        }
+        return {amplitude_, tangent_, velocity_};
+    }
+    // stored(value·a/32768): the displacement of a sample. Dividing by 32768 = 2^15 is exact in
+    // the extended range, so it is a multiplication.
+    static double displacement(double value, long double amplitude) {
+        return stored(value * amplitude * 0x1p-15L);
+    }
+    // Upper bounds on |a| and |tan| and a lower bound on |v| over the indices [first, last];
+    // false where the velocity may reach 0 or a bound is not finite.
+    bool stretchGeometry(std::int64_t first, std::int64_t last, long double& amplitude,
+                         long double& tangent, long double& velocity) const;
+    // Whether an extended parameter lies in the range the estimates' error bound holds for.
+    static bool estimableParameter(long double value);
+
     // The estimates' range and margins: see timing_model.cpp.
     static constexpr double kSampleMagnitudeHigh = 0x1p300;
     static constexpr double kDecisionMargin = 0x1p-44;

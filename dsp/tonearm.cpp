@@ -290,3 +290,11 @@ double playbackGainRatio(double frequency, double reference) {
     };
     return gain(frequency) / gain(reference);
 }
+
+double raisedVerticalTrackingDegrees(double degrees, double raise, double effectiveLength) {
+    return degrees + toDegrees(std::atan(raise / effectiveLength));
+}
+
+double verticalAngleChangePerMillimetre(double effectiveLength) {
+    return toDegrees(std::atan(1.0 / effectiveLength));
+}

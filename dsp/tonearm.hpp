@@ -110,3 +110,10 @@ double predictedSecondHarmonicPercent(double peakVelocity, double grooveVelocity
 // time constants 3180, 318 and 75 microseconds) at `frequency` (Hz), relative to its gain at
 // `reference` (Hz).
 double playbackGainRatio(double frequency, double reference);
+
+// The vertical tracking angle of an arm whose pivot is raised by `raise` mm (negative: lowered)
+// from where the angle was `degrees`: the arm tilts about the stylus by atan(raise / L), and the
+// pickup's vertical axis with it, so the angle becomes degrees + atan(raise / L) (L the effective
+// length, mm). The change for one millimetre is verticalAngleChangePerMillimetre.
+double raisedVerticalTrackingDegrees(double degrees, double raise, double effectiveLength);
+double verticalAngleChangePerMillimetre(double effectiveLength);

@@ -7,6 +7,9 @@
 #include "dsp/groove_geometry.hpp"
 #include "dsp/groove_path.hpp"
 #include "dsp/high_rate_source.hpp"
+#include "dsp/stylus_high_rate.hpp"
+#include "dsp/stylus_sample.hpp"
+#include "dsp/stylus_timing.hpp"
 #include "dsp/timing_model.hpp"
 #include "dsp/upsample_stage.hpp"
 
@@ -21,6 +24,25 @@ struct TrackingSettings {
     bool moving = false;
     GroovePath path;
     int threadCount = 1;  // for forming windows of samples and for the two halves of a block
+    // Δ = tan(vertical tracking angle) − tan(cutting angle), for a source that gives both groove
+    // components (the stylus model); not used by the lateral one.
+    long double verticalSlope = 0.0L;
+};
+
+// What the pass reads and makes, by the value its source gives at an index: the lateral
+// component alone, timed by its own displacement, or both components, timed by the two together
+// and read at the same instants.
+template <typename Value>
+struct TrackingTraits;
+template <>
+struct TrackingTraits<double> {
+    using Timing = TimingModel;
+    using Output = SampleBlock;
+};
+template <>
+struct TrackingTraits<StylusSample> {
+    using Timing = StylusTimingModel;
+    using Output = StylusBlocks;
 };
 
 // The interpolation pass as a stage of the chain: it reads the high-rate signal back at the
@@ -34,16 +56,20 @@ struct TrackingSettings {
 template <HighRateSource Source>
 class TrackingStage {
   public:
+    using Value = HighRateValue<Source>;
+    using Timing = typename TrackingTraits<Value>::Timing;
+    using Output = typename TrackingTraits<Value>::Output;
+
     TrackingStage(const TrackingSettings& settings, Source& highRate);
 
     // Makes outputs while the samples they need can be formed, appending them to `output`, up to
     // `outputLimit` outputs in all (the frames that have come in), and lets the source go of what
     // the pass will not read again.
-    void process(std::int64_t outputLimit, SampleBlock& output);
+    void process(std::int64_t outputLimit, Output& output);
     // The input has ended and the pass may read the source's first `readable` samples: makes
     // every output left up to `outputLimit`. Once the search has read past them all, every output
     // left is 0.
-    void finish(std::int64_t readable, std::int64_t outputLimit, SampleBlock& output);
+    void finish(std::int64_t readable, std::int64_t outputLimit, Output& output);
 
     // Makes every buffer the search can need up front, and room for `rampCount` changes of the
     // disc at a time, so that a stage run on one thread takes no memory while it runs.
@@ -70,8 +96,8 @@ class TrackingStage {
     // corrected time (an estimate or a bound decided), or its value (a bound decided).
     struct Search {
         std::int64_t index = 0;
-        double previousTime = 0.0;   // 0.0 before any
-        double previousValue = 0.0;  // 0 before index 0
+        double previousTime = 0.0;  // 0.0 before any
+        Value previousValue{};      // 0 before index 0
         bool previousTimeKnown = true;
         bool previousValueKnown = true;
         std::int64_t nextOutput = 0;
@@ -84,7 +110,7 @@ class TrackingStage {
     // comparisons without the exact value.
     struct Window {
         std::int64_t begin = 0;
-        std::vector<double> values;     // the samples of [begin, begin + size)
+        std::vector<Value> values;      // the samples of [begin, begin + size)
         std::vector<double> estimates;  // their estimated corrected times, or empty
         double magnitude = 0.0;         // a bound on |nominal time| + |timing error| there
         std::int64_t next = 0;          // how many samples the next window forms
@@ -92,7 +118,7 @@ class TrackingStage {
     // The last index formed, with its value and corrected time.
     struct Formed {
         std::int64_t index = -1;
-        double value = 0.0;
+        Value value{};
         double time = 0.0;
         bool timeKnown = false;
     };
@@ -108,9 +134,9 @@ class TrackingStage {
         std::int64_t halvesJoined = 0;
     };
 
-    void runSplitSearch(std::int64_t outputLimit, SampleBlock& output);
-    void runSearch(std::int64_t outputLimit, SampleBlock& output);
-    void searchOutputs(std::int64_t outputLimit, SampleBlock& output);
+    void runSplitSearch(std::int64_t outputLimit, Output& output);
+    void runSearch(std::int64_t outputLimit, Output& output);
+    void searchOutputs(std::int64_t outputLimit, Output& output);
     // The steps of the search, each one place in its loop: they are made part of it, as a call
     // per step would cost a good part of the search's time.
     [[gnu::always_inline]] inline bool skipByBound(long double outputTime);
@@ -118,11 +144,11 @@ class TrackingStage {
                                                           long double outputTime);
     [[gnu::always_inline]] inline bool passOverWindow(long double outputTime);
     [[gnu::always_inline]] inline bool stepPast(long double outputTime);
-    [[gnu::always_inline]] inline double interpolate(long double outputTime);
+    [[gnu::always_inline]] inline Value interpolate(long double outputTime);
 
     [[gnu::always_inline]] inline bool inWindow(std::int64_t j) const;
-    [[gnu::always_inline]] inline double valueAt(std::int64_t j) const;
-    [[gnu::always_inline]] inline double formCounted(std::int64_t j);
+    [[gnu::always_inline]] inline Value valueAt(std::int64_t j) const;
+    [[gnu::always_inline]] inline Value formCounted(std::int64_t j);
     [[gnu::always_inline]] inline void formIndexValue(std::int64_t j);
     [[gnu::always_inline]] inline void formIndex(std::int64_t j);
     void makePreviousExact();
@@ -130,9 +156,10 @@ class TrackingStage {
 
     std::int64_t startSecondHalf(std::int64_t middle);
     bool joinsSecondHalf(std::int64_t middle, std::int64_t guess, double guessTime,
-                         double guessValue) const;
+                         const Value& guessValue) const;
+    static Timing makeTiming(const TrackingSettings& settings);
 
-    TimingModel timing_;
+    Timing timing_;
     Source* highRate_;
     int threadCount_ = 1;
     int formThreads_ = 1;         // threads that form a window
@@ -147,3 +174,5 @@ class TrackingStage {
 
 // The stage as the chain runs it, over the last upsampling stage.
 extern template class TrackingStage<UpsampleStage>;
+// The stage as the stylus model runs it, over both components' last upsampling stages.
+extern template class TrackingStage<StylusHighRate>;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <type_traits>
 
 #include "dsp/extended.hpp"
 #include "dsp/polyphase_kernel.hpp"
@@ -24,6 +25,8 @@
 // |y| <= stored(M·a/32768), |p| <= stored(|tan|·|y|max), |Δt| <= stored(|p|max/|v|), each step
 // monotonic in its operand. Ties are safe: a corrected time equal to t_out counts as reached
 // either way. Where any of these is not finite, nothing is skipped and every index is formed.
+// Where the source gives both components, the timing model bounds Δt from a bound on each (see
+// stylus_timing.cpp), and the rest of the argument holds as it stands.
 
 namespace tracking_search {
 
@@ -38,18 +41,65 @@ inline constexpr std::int64_t kWindowPart = kTrackingFormCount;
 // Outputs below which a block is not worth a second thread.
 inline constexpr std::int64_t kSplitOutputs = 2048;
 
+// A value read between two samples at the fraction f of the way from `before` to `after`:
+// stored((after − before)·f + before), every operand extended, so that no difference is rounded
+// to double on the way. Both components of a rigid tip are read with the same fraction.
+inline double between(double before, double after, long double fraction) {
+    const long double from = before;
+    return stored((after - from) * fraction + from);
+}
+inline StylusSample between(const StylusSample& before, const StylusSample& after,
+                            long double fraction) {
+    return {between(before.mid, after.mid, fraction), between(before.side, after.side, fraction)};
+}
+
+// Outputs appended to a block, or to the two components' blocks.
+inline void append(SampleBlock& output, double value) {
+    output.push_back(value);
+}
+inline void append(StylusBlocks& output, const StylusSample& value) {
+    output.mid.push_back(value.mid);
+    output.side.push_back(value.side);
+}
+inline void appendZeros(SampleBlock& output, std::int64_t count) {
+    output.insert(output.end(), static_cast<std::size_t>(count), 0.0);
+}
+inline void appendZeros(StylusBlocks& output, std::int64_t count) {
+    appendZeros(output.mid, count);
+    appendZeros(output.side, count);
+}
+inline void appendAll(SampleBlock& output, const SampleBlock& more) {
+    output.insert(output.end(), more.begin(), more.end());
+}
+inline void appendAll(StylusBlocks& output, const StylusBlocks& more) {
+    appendAll(output.mid, more.mid);
+    appendAll(output.side, more.side);
+}
+
 }  // namespace tracking_search
 
 template <HighRateSource Source>
+typename TrackingStage<Source>::Timing TrackingStage<Source>::makeTiming(
+    const TrackingSettings& settings) {
+    const TimingModel lateral =
+        settings.moving ? TimingModel(settings.fullScaleLateralAmplitude, settings.path)
+                        : TimingModel(settings.fullScaleLateralAmplitude, settings.geometry);
+    if constexpr (std::is_same_v<Timing, TimingModel>) {
+        return lateral;
+    } else {
+        return Timing(lateral, settings.verticalSlope);
+    }
+}
+
+template <HighRateSource Source>
 TrackingStage<Source>::TrackingStage(const TrackingSettings& settings, Source& highRate)
-    : timing_(settings.moving ? TimingModel(settings.fullScaleLateralAmplitude, settings.path)
-                              : TimingModel(settings.fullScaleLateralAmplitude, settings.geometry)),
+    : timing_(makeTiming(settings)),
       highRate_(&highRate),
       threadCount_(settings.threadCount),
       formThreads_(settings.threadCount) {}
 
 template <HighRateSource Source>
-void TrackingStage<Source>::process(std::int64_t outputLimit, SampleBlock& output) {
+void TrackingStage<Source>::process(std::int64_t outputLimit, Output& output) {
     runSplitSearch(outputLimit, output);
     // The first index the pass may still read is the one before its start index.
     const std::int64_t firstRead = search_.index > 0 ? search_.index - 1 : 0;
@@ -67,10 +117,15 @@ inline void TrackingStage<Source>::reserve(std::size_t rampCount) {
 
 template <HighRateSource Source>
 inline void TrackingStage<Source>::reset(const TrackingSettings& settings) {
-    if (settings.moving) {
-        timing_ = TimingModel(settings.fullScaleLateralAmplitude, settings.path);
+    if constexpr (std::is_same_v<Timing, TimingModel>) {
+        if (!settings.moving) {
+            // Keeps the room reserved for changes of the disc.
+            timing_.reset(settings.fullScaleLateralAmplitude, settings.geometry);
+        } else {
+            timing_ = makeTiming(settings);
+        }
     } else {
-        timing_.reset(settings.fullScaleLateralAmplitude, settings.geometry);
+        timing_ = makeTiming(settings);
     }
     finished_ = false;
     passLast_ = -1;
@@ -87,7 +142,7 @@ inline void TrackingStage<Source>::reset(const TrackingSettings& settings) {
 
 template <HighRateSource Source>
 void TrackingStage<Source>::finish(std::int64_t readable, std::int64_t outputLimit,
-                                   SampleBlock& output) {
+                                   Output& output) {
     finished_ = true;
     passLast_ = readable - 1;
     process(outputLimit, output);
@@ -102,14 +157,14 @@ bool TrackingStage<Source>::inWindow(std::int64_t j) const {
 }
 
 template <HighRateSource Source>
-double TrackingStage<Source>::valueAt(std::int64_t j) const {
+typename TrackingStage<Source>::Value TrackingStage<Source>::valueAt(std::int64_t j) const {
     return inWindow(j) ? window_.values[static_cast<std::size_t>(j - window_.begin)]
                        : highRate_->at(j);
 }
 
 // The value of index j, counted as formed unless a window already holds it.
 template <HighRateSource Source>
-double TrackingStage<Source>::formCounted(std::int64_t j) {
+typename TrackingStage<Source>::Value TrackingStage<Source>::formCounted(std::int64_t j) {
     if (!inWindow(j)) {
         ++counts_.formed;
     }
@@ -175,10 +230,10 @@ void TrackingStage<Source>::formWindow(std::int64_t j) {
     counts_.formed += count;
     // Index differences stay far below 2^53, so they count exactly in doubles.
     const double firstOffset = static_cast<double>(j - kUpsampleAlignmentDelay);
-    double* values = window_.values.data();
+    Value* values = window_.values.data();
     double* estimates = window_.estimates.data();
     // Each part notes its own range, merged once all are done: no thread waits on another.
-    std::array<TimingModel::WindowRange, kLargestWindow / kWindowPart> parts{};
+    std::array<typename Timing::WindowRange, kLargestWindow / kWindowPart> parts{};
     runChunks(count, kWindowPart, count >= 2 * kWindowPart ? formThreads_ : 1,
               [&](std::int64_t begin, std::int64_t partEnd) {
                   for (std::int64_t from = begin; from < partEnd; from += kWindowPart) {
@@ -192,16 +247,15 @@ void TrackingStage<Source>::formWindow(std::int64_t j) {
                           timing_.estimateWindow(firstOffset, from, to, values, estimates);
                   }
               });
-    TimingModel::WindowRange whole;
-    for (const TimingModel::WindowRange& part : parts) {
-        whole.largest = std::max(whole.largest, part.largest);
-        whole.rangeLeft = whole.rangeLeft || part.rangeLeft;
+    typename Timing::WindowRange whole;
+    for (const typename Timing::WindowRange& part : parts) {
+        whole.include(part);
     }
     if (!estimable || whole.rangeLeft) {
         window_.estimates.clear();
         return;
     }
-    window_.magnitude = timing_.windowMagnitude(firstOffset, count, whole.largest);
+    window_.magnitude = timing_.windowMagnitude(firstOffset, count, whole);
 }
 
 // The search.
@@ -212,7 +266,7 @@ template <HighRateSource Source>
 std::int64_t TrackingStage<Source>::skipTarget(std::int64_t stretchEnd, long double outputTime) {
     const std::int64_t index = search_.index;
     if (index < bound_.first || index >= bound_.last) {
-        const double largest = highRate_->bound(index, stretchEnd);
+        const Value largest = highRate_->bound(index, stretchEnd);
         bound_.value = timing_.timingErrorBound(largest, index, stretchEnd);
         bound_.first = index;
         bound_.last = stretchEnd;
@@ -284,7 +338,7 @@ bool TrackingStage<Source>::passOverWindow(long double outputTime) {
     }
     const double roughOutput = stored(outputTime);
     const double surelyBefore =
-        roughOutput - TimingModel::decisionMargin(window_.magnitude + std::fabs(roughOutput));
+        roughOutput - Timing::decisionMargin(window_.magnitude + std::fabs(roughOutput));
     const double* estimates = window_.estimates.data();
     const std::size_t first = static_cast<std::size_t>(search_.index - window_.begin);
     const std::size_t end = window_.estimates.size();
@@ -332,25 +386,22 @@ bool TrackingStage<Source>::stepPast(long double outputTime) {
     return false;
 }
 
-// The output at the crossing: linear between j − 1 and j.
+// The output at the crossing: linear between j − 1 and j, the fraction formed once.
 template <HighRateSource Source>
-double TrackingStage<Source>::interpolate(long double outputTime) {
+typename TrackingStage<Source>::Value TrackingStage<Source>::interpolate(long double outputTime) {
     makePreviousExact();
-    // Every operand extended, so that no difference is rounded to double on the way.
-    const long double before = search_.previousValue;
     const long double previousTime = search_.previousTime;
     const long double time = formed_.time;
-    return stored((formed_.value - before) * ((outputTime - previousTime) / (time - previousTime)) +
-                  before);
+    const long double fraction = (outputTime - previousTime) / (time - previousTime);
+    return tracking_search::between(search_.previousValue, formed_.value, fraction);
 }
 
 template <HighRateSource Source>
-void TrackingStage<Source>::searchOutputs(std::int64_t outputLimit, SampleBlock& output) {
+void TrackingStage<Source>::searchOutputs(std::int64_t outputLimit, Output& output) {
     while (search_.nextOutput < outputLimit) {
         if (finished_ && search_.index > passLast_) {
             // The search ran out: this output and every later one stay 0.
-            output.insert(output.end(), static_cast<std::size_t>(outputLimit - search_.nextOutput),
-                          0.0);
+            tracking_search::appendZeros(output, outputLimit - search_.nextOutput);
             search_.nextOutput = outputLimit;
             return;
         }
@@ -361,13 +412,13 @@ void TrackingStage<Source>::searchOutputs(std::int64_t outputLimit, SampleBlock&
         if (skipByBound(outputTime) || passOverWindow(outputTime) || stepPast(outputTime)) {
             continue;
         }
-        output.push_back(interpolate(outputTime));
+        tracking_search::append(output, interpolate(outputTime));
         ++search_.nextOutput;
     }
 }
 
 template <HighRateSource Source>
-void TrackingStage<Source>::runSearch(std::int64_t outputLimit, SampleBlock& output) {
+void TrackingStage<Source>::runSearch(std::int64_t outputLimit, Output& output) {
     const ExtendedPrecisionScope precision;
     searchOutputs(outputLimit, output);
     // Between calls the state holds exact values only.
@@ -422,7 +473,7 @@ std::int64_t TrackingStage<Source>::startSecondHalf(std::int64_t middle) {
 // every index up to `guess` and so arrive where the second half started.
 template <HighRateSource Source>
 bool TrackingStage<Source>::joinsSecondHalf(std::int64_t middle, std::int64_t guess,
-                                            double guessTime, double guessValue) const {
+                                            double guessTime, const Value& guessValue) const {
     if (search_.nextOutput != middle || search_.index > guess + 1) {
         return false;
     }
@@ -440,7 +491,7 @@ bool TrackingStage<Source>::joinsSecondHalf(std::int64_t middle, std::int64_t gu
 // first half's end proves the guess right (the search would have moved past every index up to
 // it); otherwise the first half goes on alone. The outputs are the same either way.
 template <HighRateSource Source>
-void TrackingStage<Source>::runSplitSearch(std::int64_t outputLimit, SampleBlock& output) {
+void TrackingStage<Source>::runSplitSearch(std::int64_t outputLimit, Output& output) {
     const std::int64_t remaining = outputLimit - search_.nextOutput;
     formThreads_ = threadCount_;
     if (threadCount_ < 2 || !timing_.boundsUsable() || remaining < tracking_search::kSplitOutputs) {
@@ -460,8 +511,8 @@ void TrackingStage<Source>::runSplitSearch(std::int64_t outputLimit, SampleBlock
     formThreads_ = 1;
     second.formThreads_ = 1;
     const double guessTime = second.search_.previousTime;
-    const double guessValue = second.search_.previousValue;
-    SampleBlock secondOutput;
+    const Value guessValue = second.search_.previousValue;
+    Output secondOutput;
     runChunks(2, 1, 2, [&](std::int64_t begin, std::int64_t end) {
         for (std::int64_t half = begin; half < end; ++half) {
             if (half == 0) {
@@ -474,7 +525,7 @@ void TrackingStage<Source>::runSplitSearch(std::int64_t outputLimit, SampleBlock
     formThreads_ = threadCount_;
     second.formThreads_ = threadCount_;
     if (joinsSecondHalf(middle, guess, guessTime, guessValue)) {
-        output.insert(output.end(), secondOutput.begin(), secondOutput.end());
+        tracking_search::appendAll(output, secondOutput);
         // The second half started from the counts the first one started from.
         second.counts_.formed += counts_.formed - countsBefore.formed;
         second.counts_.skipped += counts_.skipped - countsBefore.skipped;

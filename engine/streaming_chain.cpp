@@ -9,6 +9,8 @@
 #include "dsp/mid_side.hpp"
 #include "dsp/polyphase_kernel.hpp"
 #include "dsp/shelving_filter.hpp"
+#include "dsp/stylus_high_rate.hpp"
+#include "dsp/stylus_model.hpp"
 #include "dsp/tracking_stage.hpp"
 #include "dsp/upsampler.hpp"
 
@@ -26,6 +28,7 @@ TrackingSettings trackingSettings(const ChainSettings& settings) {
     TrackingSettings tracking;
     tracking.fullScaleLateralAmplitude = settings.disc.fullScaleLateralAmplitude;
     tracking.threadCount = settings.threadCount;
+    tracking.verticalSlope = verticalSlopeDifference(settings.stylus);
     if (settings.moving) {
         tracking.moving = true;
         tracking.path = settings.path;
@@ -42,6 +45,32 @@ const CoefficientSet& tapsOf(const ChainSettings& settings) {
     return settings.coefficients != nullptr ? *settings.coefficients : none;
 }
 
+// The stages the stylus model adds: the side component takes the lateral one's way through its
+// own recording filter and upsampler, the pass reads both components at the same instants, and
+// the side comes back through its own inverse filter.
+struct SidePath {
+    SidePath(const ChainSettings& settings, UpsampleStage& midHighRate)
+        : filter(settings.sampleRate, LateralDirection::Recording),
+          upsampler(tapsOf(settings), settings.threadCount),
+          highRate(midHighRate, upsampler.highRate()),
+          tracking(trackingSettings(settings), highRate),
+          inverse(settings.sampleRate, LateralDirection::Playback) {}
+
+    LateralFilter filter;
+    Upsampler upsampler;
+    StylusHighRate highRate;  // both components' last stages as one source
+    TrackingStage<StylusHighRate> tracking;
+    LateralFilter inverse;
+
+    SampleBlock filtered;
+    StylusBlocks distorted;
+    SampleBlock restored;
+};
+
+bool readsBothWalls(const ChainSettings& settings) {
+    return settings.model == PickupModel::Stylus && settings.channelCount != 1;
+}
+
 }  // namespace
 
 struct StreamingChain::State {
@@ -54,6 +83,9 @@ struct StreamingChain::State {
           tracking(trackingSettings(settings), upsampler.highRate()),
           inverse(settings.sampleRate, LateralDirection::Playback),
           join(channelCount) {
+        if (readsBothWalls(settings)) {
+            sidePath = std::make_unique<SidePath>(settings, upsampler.highRate());
+        }
         if (settings.reservedBlockFrames > 0) {
             reserve(settings.reservedBlockFrames,
                     std::max<std::int64_t>(settings.reservedLagFrames, 0));
@@ -64,6 +96,7 @@ struct StreamingChain::State {
     void pushPiece(const double* samples, std::int64_t frames);
     void drain(std::span<const double> sideValues);
     void finish();
+    void finishSidePath();
 
     ChainSettings settings;  // as set up, the disc as it now is
     int channelCount;
@@ -75,6 +108,9 @@ struct StreamingChain::State {
     TrackingStage<UpsampleStage> tracking;  // read back along the corrected time axis
     LateralFilter inverse;                  // groove displacement back into velocity
     LeftRightJoin join;                     // with the side again, into left and right
+    // The stylus model's: the side read with the lateral component, which then takes the
+    // stages above but for the pass; null for the lateral model.
+    std::unique_ptr<SidePath> sidePath;
 
     // The blocks between them.
     SampleBlock lateral;
@@ -123,11 +159,28 @@ void StreamingChain::State::pushPiece(const double* samples, std::int64_t frames
     filtered.clear();
     filter.process(lateral, filtered);
     upsampler.process(filtered);
+    if (sidePath) {
+        sidePath->filtered.clear();
+        sidePath->filter.process(side, sidePath->filtered);
+        sidePath->upsampler.process(sidePath->filtered);
+    }
     drain(side);
 }
 
 // From the high-rate samples on: the pass, the inverse filter and the join with the side.
 void StreamingChain::State::drain(std::span<const double> sideValues) {
+    if (sidePath) {
+        SidePath& path = *sidePath;
+        path.distorted.mid.clear();
+        path.distorted.side.clear();
+        path.tracking.process(framesIn, path.distorted);
+        restored.clear();
+        inverse.process(path.distorted.mid, restored);
+        path.restored.clear();
+        path.inverse.process(path.distorted.side, path.restored);
+        join.process(restored, path.restored, ready);
+        return;
+    }
     distorted.clear();
     tracking.process(framesIn, distorted);
     restored.clear();
@@ -145,6 +198,10 @@ void StreamingChain::State::finish() {
     filter.finish(filtered);
     upsampler.process(filtered);
     upsampler.finish();
+    if (sidePath) {
+        finishSidePath();
+        return;
+    }
     distorted.clear();
     // The pass reads the last stage's stuffed length: indices up to f·m − 1.
     tracking.finish(upsampler.highRate().stuffedLength(), framesIn, distorted);
@@ -152,6 +209,28 @@ void StreamingChain::State::finish() {
     inverse.process(distorted, restored);
     inverse.finish(restored);
     join.process(restored, side, ready);
+    join.finish(ready);
+}
+
+// The stylus model's finish, from the side's filter on: both components as finish() takes the
+// lateral one.
+void StreamingChain::State::finishSidePath() {
+    SidePath& path = *sidePath;
+    path.filtered.clear();
+    path.filter.process(side, path.filtered);
+    path.filter.finish(path.filtered);
+    path.upsampler.process(path.filtered);
+    path.upsampler.finish();
+    path.distorted.mid.clear();
+    path.distorted.side.clear();
+    path.tracking.finish(upsampler.highRate().stuffedLength(), framesIn, path.distorted);
+    restored.clear();
+    inverse.process(path.distorted.mid, restored);
+    inverse.finish(restored);
+    path.restored.clear();
+    path.inverse.process(path.distorted.side, path.restored);
+    path.inverse.finish(path.restored);
+    join.process(restored, path.restored, ready);
     join.finish(ready);
 }
 
@@ -206,7 +285,8 @@ std::int64_t StreamingChain::pullFrames(double* output, std::int64_t maxFrames) 
 bool StreamingChain::changeDisc(std::int64_t fromFrame, std::int64_t rampFrames,
                                 const DiscParameters& disc) {
     State& s = *state_;
-    if (s.settings.moving || s.finished || fromFrame < s.framesIn || rampFrames < 1) {
+    // The stylus model's side path keeps its geometry as set up.
+    if (s.settings.moving || s.sidePath || s.finished || fromFrame < s.framesIn || rampFrames < 1) {
         return false;
     }
     // Frame f lines up with high-rate index 144·f + 10447, beyond every index ready so far.
@@ -225,6 +305,9 @@ void StreamingChain::reset(const DiscParameters& disc) {
     s.filter.reset();
     s.upsampler.reset();
     s.tracking.reset(trackingSettings(s.settings));
+    if (s.sidePath) {
+        s.sidePath = std::make_unique<SidePath>(s.settings, s.upsampler.highRate());
+    }
     s.inverse.reset();
     s.join.reset();
     for (SampleBlock* block :

@@ -5,6 +5,7 @@
 
 #include "dsp/disc_parameters.hpp"
 #include "dsp/groove_path.hpp"
+#include "dsp/stylus_model.hpp"
 #include "dsp/upsample_design.hpp"
 
 // What the chain needs to know before the first frame.
@@ -25,6 +26,12 @@ struct ChainSettings {
     // memory, lock or thread while it runs; beyond these bounds its buffers grow as usual.
     std::int64_t reservedBlockFrames = 0;
     std::int64_t reservedLagFrames = 0;
+    // How the tip reads the groove: the lateral component alone (the default), or both
+    // components at the same shifted instants with the vertical tracking error added (the stylus
+    // model, see dsp/stylus_model.hpp). A single channel has no side and runs the lateral model
+    // whichever is chosen.
+    PickupModel model = PickupModel::Lateral;
+    StylusAngles stylus;
 };
 
 // The most frames the output can trail the input by, for any piece sizes, when every timing error
@@ -55,12 +62,12 @@ class StreamingChain {
     // For a groove of one geometry: moves the disc (its speed, radius, amplitude and angle) to
     // `disc`, linearly in time, across the frames [fromFrame, fromFrame + rampFrames), so that a
     // control that moves is followed without a jump. `disc` holds from there on. False, with
-    // nothing changed, on a moving side, where fromFrame has already been pushed, where it lies
-    // before the end of the last change, or where too many changes are still being played (a
-    // reserved chain has room for those of twice its lag).
+    // nothing changed, on a moving side, for the stylus model reading both walls, where fromFrame
+    // has already been pushed, where it lies before the end of the last change, or where too many
+    // changes are still being played (a reserved chain has room for those of twice its lag).
     bool changeDisc(std::int64_t fromFrame, std::int64_t rampFrames, const DiscParameters& disc);
     // Back to the state just after set-up, with `disc` as the disc (its speed and amplitude only,
-    // on a moving side), keeping every buffer.
+    // on a moving side), keeping every buffer (the stylus model's side path is made anew).
     void reset(const DiscParameters& disc);
 
     std::int64_t framesIn() const;

@@ -36,6 +36,7 @@ const std::set<std::string> kArmKeys = {"effective_length_mm",
                                         "offset_deg",
                                         "overhang_mm",
                                         "nulls_mm",
+                                        "vta_deg_per_mm_pivot",
                                         "inner_radius_mm",
                                         "outer_radius_mm",
                                         "max_error_deg",
@@ -123,6 +124,8 @@ TEST(ArmCommandTest, JsonHoldsTheGeometryAndTheRows) {
     EXPECT_NEAR(document.at("nulls_mm").at(0).get<double>(), 66.00, 0.005);
     EXPECT_NEAR(document.at("nulls_mm").at(1).get<double>(), 120.89, 0.005);
     EXPECT_NEAR(document.at("max_error_deg").get<double>(), 1.806, 0.0005);
+    // One millimetre at the pivot of a 239.3 mm arm: atan(1/239.3), a quarter of a degree.
+    EXPECT_NEAR(document.at("vta_deg_per_mm_pivot").get<double>(), 0.23943, 0.00005);
     expectRowsOfBaerwald222(document);
 }
 

@@ -51,7 +51,9 @@ TEST_P(MeasureJson, RowsHoldExactlyTheFiguresThatApply) {
         {"measure", "--angle", "2.5", "--radii", "60.325,100", "--signal", c.signal, "--json"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const nlohmann::json document = nlohmann::json::parse(run.out);
-    EXPECT_EQ(keysOf(document), (std::set<std::string>{"signal", "rows"}));
+    EXPECT_EQ(keysOf(document), (std::set<std::string>{"signal", "channel", "model", "rows"}));
+    EXPECT_EQ(document["channel"], "mid");
+    EXPECT_EQ(document["model"], "lateral");
     EXPECT_EQ(document["signal"], c.signal);
     ASSERT_EQ(document["rows"].size(), 2u);
     std::set<std::string> rowKeys = c.figures;
@@ -91,6 +93,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Four alignments across the side: each one's error is zero at its own nulls, and the default
 // radii include both ends and every null.
+// A channel other than the mid selects the stylus model; the vertical fm figure of a 20-degree
+// record played at 25 degrees at the inner groove is V·Δ/v, measured as predicted.
+TEST(MeasureCommand, TheSideChannelIsReadByTheStylusModel) {
+    const ProcessResult run =
+        runCli({"measure", "--angle", "0", "--radius", "60.325", "--channel", "side", "--vta", "25",
+                "--signal", "fm", "--velocity", "5", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const nlohmann::json document = nlohmann::json::parse(run.out);
+    EXPECT_EQ(document["channel"], "side");
+    EXPECT_EQ(document["model"], "stylus");
+    EXPECT_EQ(document["vta_deg"], 25.0);
+    EXPECT_EQ(document["cutting_angle_deg"], 20.0);
+    const double grooveVelocity = 2 * 3.14159265359 * 60.325 * (100.0 / 3) / 60;
+    const double slope = std::tan(25 * 3.14159265359 / 180) - std::tan(20 * 3.14159265359 / 180);
+    const nlohmann::json& row = document["rows"][0];
+    EXPECT_NEAR(row["predicted"]["imd_percent"].get<double>(), 100 * 50 * slope / grooveVelocity,
+                1e-6);
+    EXPECT_NEAR(row["imd_percent"].get<double>() / row["predicted"]["imd_percent"].get<double>(),
+                1.0, 2e-3);
+}
+
 TEST(MeasureCommand, CompareMeasuresTheFourAlignmentsAcrossTheSide) {
     TemporaryDirectory folder;
     const ProcessResult run =
@@ -158,6 +181,12 @@ INSTANTIATE_TEST_SUITE_P(
         {{"--angle", "2", "--radius", "80", "--radii", "70"}, 2, "exclude"},
         {{"--angle", "2", "--from", "146", "--to", "60"}, 2, "--radii"},
         {{"--radius", "80"}, 2, "no geometry"},
+        {{"--angle", "2", "--radius", "80", "--channel", "up"}, 2, "--channel up:"},
+        {{"--angle", "2", "--radius", "80", "--channel", "left", "--model", "lateral"},
+         2,
+         "reads the side untouched"},
+        {{"--angle", "2", "--radius", "80", "--vta", "-5"}, 2, "--vta -5:"},
+        {{"--angle", "2", "--radius", "80", "--pivot-raise", "1"}, 2, "--pivot-raise"},
         {{"--angle", "2", "--compare"}, 2, "--compare"},
         {{"--angle", "2", "--radius", "80", "--plot", "DIR/thd.gif"}, 2, ".png or .svg"},
         {{"--angle", "2", "--radius", "80", "--csv", "DIR/missing/t.csv"}, 1, "cannot write"}}),

@@ -283,6 +283,27 @@ INSTANTIATE_TEST_SUITE_P(
                      "222", "--radius", "80"},
                     2,
                     "--alignment tangent:"},
+        RefusalCase{"a vta with the lateral model", "good.wav",
+                    withDisc({"--model", "lateral", "--vta", "25"}), 2, "belong to the stylus"},
+        RefusalCase{"an unknown model", "good.wav", withDisc({"--model", "tip"}), 2,
+                    "--model tip:"},
+        RefusalCase{"vta 90", "good.wav", withDisc({"--vta", "90"}), 2, "--vta 90:"},
+        RefusalCase{"cutting angle negative", "good.wav", withDisc({"--cutting-angle", "-1"}), 2,
+                    "--cutting-angle -1:"},
+        RefusalCase{"a pivot raise without an arm", "good.wav", withDisc({"--pivot-raise", "2"}), 2,
+                    "--pivot-raise tilts a pivoted arm"},
+        RefusalCase{"a pivot raise on a tangential tracker",
+                    "good.wav",
+                    {"--rpm", "33", "--amplitude", "0.05", "--linear", "--radius", "80",
+                     "--pivot-raise", "2"},
+                    2,
+                    "--pivot-raise tilts a pivoted arm"},
+        RefusalCase{"a pivot raise that tips the VTA below 0",
+                    "good.wav",
+                    {"--rpm", "33", "--amplitude", "0.05", "--alignment", "baerwald", "--mounting",
+                     "222", "--radius", "80", "--vta", "2", "--pivot-raise", "-20"},
+                    2,
+                    "the VTA would be"},
         RefusalCase{"bits 8", "good.wav", withDisc({"--bits", "8"}), 2, "--bits"},
         RefusalCase{"threads 0", "good.wav", withDisc({"--threads", "0"}), 2, "--threads"},
         RefusalCase{"output float.flac", "side.flac", withDisc({"--bits", "32f"}), 2,
@@ -455,6 +476,68 @@ TEST(RenderCommandTest, ASideFollowsTheArm) {
     ASSERT_EQ(run({"--angle", "0", "--radius", "100"}).exitCode, 0);
     EXPECT_EQ(linear.floats, readTestAudio(folder.file("out.wav")).floats);
     EXPECT_NE(linear.floats, output.floats);
+}
+
+// The stylus model across a side with a raised pivot: the float output is the chain's with the
+// raised VTA, the report names the model and its angles, and the two walls distort differently.
+TEST(RenderCommandTest, TheStylusModelReadsBothWallsWithTheRaisedVta) {
+    TemporaryDirectory folder;
+    const TestAudio input =
+        integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 6000, 20000.0, 5);
+    ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), input));
+    const ProcessResult run = runProcess({CARTRIVEX_CLI,
+                                          "render",
+                                          folder.file("in.wav"),
+                                          folder.file("out.wav"),
+                                          "--rpm",
+                                          "33",
+                                          "--amplitude",
+                                          "0.05",
+                                          "--bits",
+                                          "32f",
+                                          "--json",
+                                          "--alignment",
+                                          "baerwald",
+                                          "--mounting",
+                                          "222",
+                                          "--from",
+                                          "146",
+                                          "--to",
+                                          "60.3",
+                                          "--vta",
+                                          "22",
+                                          "--cutting-angle",
+                                          "15",
+                                          "--pivot-raise",
+                                          "3"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const nlohmann::json parameters = nlohmann::json::parse(run.out)["parameters"];
+    EXPECT_EQ(parameters["model"], "stylus");
+    EXPECT_EQ(parameters["cutting_angle_deg"], 15.0);
+    EXPECT_EQ(parameters["pivot_raise_mm"], 3.0);
+    EXPECT_EQ(parameters["vta_before_raise_deg"], 22.0);
+    const double length = parameters["arm"]["effective_length_mm"];
+    const double vta = raisedVerticalTrackingDegrees(22, 3, length);
+    EXPECT_EQ(parameters["vta_deg"], vta);
+    EXPECT_NEAR(vta, 22 + std::atan(3 / 239.3) * 180 / 3.14159265359, 1e-3);
+
+    GroovePath path;
+    path.arm.kind = Tonearm::Kind::Pivoted;
+    path.arm.effectiveLength = length;
+    path.arm.pivotToSpindle = 222;
+    path.arm.offsetDegrees = parameters["arm"]["offset_deg"];
+    path.fromRadius = 146;
+    path.toRadius = 60.3;
+    const StylusAngles angles{vta, 15};
+    const std::vector<double> expected = chainOutput(chainInput(input), 44100, 2, &path, &angles);
+    const TestAudio output = readTestAudio(folder.file("out.wav"));
+    ASSERT_EQ(output.floats.size(), expected.size());
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        ASSERT_EQ(output.floats[k], static_cast<float>(expected[k] / 32768.0)) << "sample " << k;
+    }
+    // The lateral model with the same arm moves both channels by the mid alone.
+    const std::vector<double> lateral = chainOutput(chainInput(input), 44100, 2, &path);
+    EXPECT_NE(lateral, expected);
 }
 
 TEST(RenderCommandTest, NoProgressBarOffATerminal) {

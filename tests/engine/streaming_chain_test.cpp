@@ -21,103 +21,9 @@
 #include "tests/reference/reference_tracking.hpp"
 #include "tests/reference/reference_upsampler.hpp"
 #include "tests/support/coefficients.hpp"
+#include "tests/support/engine_runs.hpp"
 
 namespace {
-
-struct EngineCase {
-    const char* name;
-    std::int64_t frames;
-    int channels;
-    int sampleRate;
-    DiscParameters disc;
-    double loudness;       // peak of the random input, in 16-bit units
-    double special = 0.0;  // put at one sample in the middle (0: none)
-};
-
-// Shown by its name in failures, not as a byte dump.
-void PrintTo(const EngineCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-// Random input with a smooth part, so that the distortion has something to move, plus noise.
-std::vector<double> randomInput(const EngineCase& c, unsigned seed) {
-    std::mt19937 random(seed);
-    std::uniform_real_distribution<double> noise(-1.0, 1.0);
-    std::vector<double> samples(static_cast<std::size_t>(c.frames * c.channels));
-    for (std::size_t k = 0; k < samples.size(); ++k) {
-        const double smooth = 0.6 * std::sin(0.013 * static_cast<double>(k / c.channels));
-        samples[k] = std::round(c.loudness * (smooth + noise(random) / 3));
-    }
-    if (c.special != 0.0) {
-        samples[samples.size() / 2] = c.special;
-    }
-    return samples;
-}
-
-// Runs the engine with the input cut into the given pieces, pulling after every piece.
-std::vector<double> runEngine(const EngineCase& c, const std::vector<double>& input,
-                              const std::vector<std::int64_t>& pieces, int threads,
-                              const GroovePath* path = nullptr) {
-    ChainSettings settings;
-    settings.sampleRate = c.sampleRate;
-    settings.channelCount = c.channels;
-    settings.disc = c.disc;
-    settings.coefficients = &projectCoefficients();
-    settings.threadCount = threads;
-    if (path != nullptr) {
-        settings.moving = true;
-        settings.path = *path;
-    }
-    StreamingChain chain(settings);
-    std::vector<double> output;
-    std::vector<double> scratch(4096 * 2);
-    auto drain = [&] {
-        for (std::int64_t got; (got = chain.pullFrames(scratch.data(), 4096)) > 0;) {
-            output.insert(output.end(), scratch.begin(), scratch.begin() + got * c.channels);
-        }
-    };
-    std::int64_t at = 0;
-    for (std::int64_t piece : pieces) {
-        chain.pushFrames(input.data() + at * c.channels, piece);
-        at += piece;
-        drain();
-    }
-    chain.finish();
-    drain();
-    EXPECT_EQ(chain.framesOut(), c.frames);
-    return output;
-}
-
-std::vector<std::int64_t> evenPieces(std::int64_t frames, std::int64_t size) {
-    std::vector<std::int64_t> pieces;
-    for (std::int64_t at = 0; at < frames; at += size) {
-        pieces.push_back(std::min(size, frames - at));
-    }
-    return pieces;
-}
-
-std::vector<std::int64_t> randomPieces(std::int64_t frames, unsigned seed) {
-    std::mt19937 random(seed);
-    std::vector<std::int64_t> pieces;
-    for (std::int64_t at = 0; at < frames;) {
-        const std::int64_t size =
-            std::min<std::int64_t>(frames - at, std::uniform_int_distribution<int>(0, 900)(random));
-        pieces.push_back(size);
-        at += size;
-    }
-    return pieces;
-}
-
-// Bit for bit, NaN included.
-void expectSameBits(const std::vector<double>& expected, const std::vector<double>& actual,
-                    const std::string& what) {
-    ASSERT_EQ(expected.size(), actual.size()) << what;
-    for (std::size_t k = 0; k < expected.size(); ++k) {
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(expected[k]),
-                  std::bit_cast<std::uint64_t>(actual[k]))
-            << what << ": value " << k << " expected " << expected[k] << " got " << actual[k];
-    }
-}
 
 constexpr double k33 = 100.0 / 3;
 
@@ -128,40 +34,7 @@ TEST_P(StreamingChainTest, MatchesTheDirectImplementationForAnySplitAndThreadCou
     const std::vector<double> input = randomInput(c, 7u + static_cast<unsigned>(c.frames));
     const std::vector<double> expected =
         referenceUnscaledOutput(input, c.channels, c.sampleRate, c.disc, projectTapLists());
-    const struct {
-        const char* name;
-        std::vector<std::int64_t> pieces;
-    } splits[] = {
-        {"whole", {c.frames}},
-        {"blocks of 1", evenPieces(c.frames, 1)},
-        {"blocks of 7", evenPieces(c.frames, 7)},
-        {"blocks of 4096", evenPieces(c.frames, 4096)},
-        {"random blocks", randomPieces(c.frames, 99u)},
-    };
-    for (const auto& split : splits) {
-        for (int threads : {1, 2, 3}) {
-            if (split.pieces.size() > 200 && threads > 1) {
-                continue;  // tiny blocks run on one thread whatever the count
-            }
-            expectSameBits(expected, runEngine(c, input, split.pieces, threads),
-                           std::string(split.name) + ", " + std::to_string(threads) + " thread(s)");
-        }
-    }
-    // Each lane kernel in turn, whichever this processor would choose.
-    struct KernelInUse {
-        explicit KernelInUse(LaneKernel kernel) { useLaneKernel(kernel); }
-        ~KernelInUse() { useLaneKernel(nullptr); }
-    };
-    std::vector<std::pair<const char*, LaneKernel>> kernels = {
-        {"x87", accumulateLanesX87}, {"portable", accumulateLanesPortable}};
-    if (hasAvx512()) {
-        kernels.emplace_back("avx512", accumulateLanesAvx512);
-    }
-    for (const auto& [name, kernel] : kernels) {
-        const KernelInUse inUse(kernel);
-        expectSameBits(expected, runEngine(c, input, randomPieces(c.frames, 5u), 2),
-                       std::string("random blocks, 2 threads, the ") + name + " kernel");
-    }
+    expectSameForAnySplit(engineSettings(c, 1), input, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -58,9 +58,15 @@ inline std::vector<double> chainInput(const TestAudio& audio) {
     return values;
 }
 
+// `stylus`, when given, plays under the stylus model with those angles.
 inline std::vector<double> chainOutput(const std::vector<double>& input, int rate, int channels,
-                                       const GroovePath* path = nullptr) {
+                                       const GroovePath* path = nullptr,
+                                       const StylusAngles* stylus = nullptr) {
     ChainSettings settings;
+    if (stylus != nullptr) {
+        settings.model = PickupModel::Stylus;
+        settings.stylus = *stylus;
+    }
     settings.sampleRate = rate;
     settings.channelCount = channels;
     settings.disc = kDisc;

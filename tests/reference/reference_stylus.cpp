@@ -1,0 +1,119 @@
+#include "tests/reference/reference_stylus.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "tests/reference/reference_chain.hpp"
+#include "tests/reference/reference_shelving.hpp"
+#include "tests/reference/reference_tracking.hpp"
+#include "tests/reference/reference_upsampler.hpp"
+
+namespace {
+
+using Extended = long double;
+
+const Extended kPi = 3.14159265359L;
+
+}  // namespace
+
+long double referenceVerticalSlope(double verticalTrackingDegrees, double cuttingDegrees) {
+    const Extended playback = tanl(Extended(verticalTrackingDegrees) * kPi / Extended(180));
+    const Extended cutting = tanl(Extended(cuttingDegrees) * kPi / Extended(180));
+    return playback - cutting;
+}
+
+double referenceStylusCorrectedTime(const std::vector<double>& u, const std::vector<double>& w,
+                                    std::int64_t j, double a, long double slope,
+                                    const GrooveGeometry& g) {
+    const double y = static_cast<double>((Extended(u[j]) * Extended(a)) / Extended(32768));
+    const double p = static_cast<double>(g.trackingTangent * Extended(y));
+    const double z = static_cast<double>((Extended(w[j]) * Extended(a)) / Extended(32768));
+    const double q = static_cast<double>(slope * Extended(z));
+    const double dt = static_cast<double>((Extended(p) - Extended(q)) / Extended(g.grooveVelocity));
+    return static_cast<double>((Extended(j - 10447) * Extended(g.samplePeriod)) / Extended(144) -
+                               Extended(dt));
+}
+
+ReferenceStylusPass referenceStylusInterpolatedOutput(
+    const std::vector<double>& u, const std::vector<double>& w, std::int32_t frameCount, double a,
+    double samplePeriod, long double slope,
+    const std::function<GrooveGeometry(std::int64_t)>& geometryAt) {
+    const std::int64_t n = std::max<std::int32_t>(frameCount, 0);
+    ReferenceStylusPass d{std::vector<double>(static_cast<std::size_t>(n), 0.0),
+                          std::vector<double>(static_cast<std::size_t>(n), 0.0)};
+    const std::int64_t last =
+        std::min<std::int64_t>(144 * n + 20837, static_cast<std::int64_t>(u.size()) - 1);
+    std::int64_t start = 0;
+    double previous = 0.0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const Extended tOut = Extended(samplePeriod) * Extended(i);
+        std::int64_t j = start;
+        while (j <= last) {
+            const double tj = referenceStylusCorrectedTime(u, w, j, a, slope, geometryAt(j));
+            if (tOut >= Extended(tj)) {
+                previous = tj;
+                ++j;
+                continue;
+            }
+            // One fraction for both walls: the tip is one point.
+            const Extended f = (tOut - Extended(previous)) / (Extended(tj) - Extended(previous));
+            const double midBefore = j > 0 ? u[j - 1] : 0.0;
+            const double sideBefore = j > 0 ? w[j - 1] : 0.0;
+            d.mid[i] = static_cast<double>((Extended(u[j]) - Extended(midBefore)) * f +
+                                           Extended(midBefore));
+            d.side[i] = static_cast<double>((Extended(w[j]) - Extended(sideBefore)) * f +
+                                            Extended(sideBefore));
+            start = j;
+            break;
+        }
+    }
+    return d;
+}
+
+std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& samples, int channels,
+                                                  int sampleRate, const DiscParameters& parameters,
+                                                  const std::vector<std::vector<double>>& taps,
+                                                  const ReferenceStylus& stylus) {
+    if (channels == 1 && !stylus.geometryAt) {
+        return referenceUnscaledOutput(samples, 1, sampleRate, parameters, taps);
+    }
+    const std::size_t n = samples.size() / static_cast<std::size_t>(channels);
+    std::vector<double> mid(n, 0.0);
+    std::vector<double> side(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (channels == 1) {
+            mid[i] = samples[i];
+            continue;
+        }
+        const Extended left = samples[2 * i];
+        const Extended right = samples[2 * i + 1];
+        mid[i] = static_cast<double>((right + left) * 0.5L);
+        side[i] = static_cast<double>((left - right) * 0.5L);
+    }
+    const GrooveGeometry disc = referenceGrooveGeometry(parameters, sampleRate);
+    const std::function<GrooveGeometry(std::int64_t)> geometryAt =
+        stylus.geometryAt ? stylus.geometryAt : [disc](std::int64_t) { return disc; };
+    const std::vector<double> u =
+        referenceUpsampleFourStages(referenceFilterLateral(mid, sampleRate), taps);
+    const double period = static_cast<double>(1.0L / sampleRate);
+    if (channels == 1) {
+        // No side: the lateral pass alone.
+        return referenceInverseFilterLateral(
+            referenceInterpolatedOutput(u, static_cast<std::int32_t>(n),
+                                        parameters.fullScaleLateralAmplitude, period, geometryAt),
+            sampleRate);
+    }
+    const std::vector<double> w =
+        referenceUpsampleFourStages(referenceFilterLateral(side, sampleRate), taps);
+    const ReferenceStylusPass pass = referenceStylusInterpolatedOutput(
+        u, w, static_cast<std::int32_t>(n), parameters.fullScaleLateralAmplitude, period,
+        referenceVerticalSlope(stylus.verticalTrackingDegrees, stylus.cuttingDegrees), geometryAt);
+    const std::vector<double> restoredMid = referenceInverseFilterLateral(pass.mid, sampleRate);
+    const std::vector<double> restoredSide = referenceInverseFilterLateral(pass.side, sampleRate);
+    std::vector<double> stereo(2 * n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        stereo[2 * i] = static_cast<double>(Extended(restoredSide[i]) + restoredMid[i]);
+        stereo[2 * i + 1] = static_cast<double>(Extended(restoredMid[i]) - restoredSide[i]);
+    }
+    return stereo;
+}
