@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "dsp/block.hpp"
@@ -75,10 +76,15 @@ class TrackingStage {
     // disc at a time, so that a stage run on one thread takes no memory while it runs.
     void reserve(std::size_t rampCount);
     // Moves a groove of one geometry to the disc `to` across the high-rate indices [first, end),
-    // none of which may be ready yet (see TimingModel::changeDisc).
+    // none of which may be ready yet (see TimingModel::changeDisc). The stylus model's timing
+    // keeps the geometry it was set up with: false there.
     bool changeDisc(std::int64_t first, std::int64_t end, const DiscParameters& from,
                     const DiscParameters& to) {
-        return timing_.changeDisc(first, end, from, to);
+        if constexpr (std::is_same_v<Timing, TimingModel>) {
+            return timing_.changeDisc(first, end, from, to);
+        } else {
+            return false;
+        }
     }
     // Back to the state just after set-up with `settings` (its thread count aside), keeping the
     // buffers and the room for ramps.

@@ -14,6 +14,7 @@
 
 #include "dsp/groove_geometry.hpp"
 #include "dsp/shelving_filter.hpp"
+#include "dsp/stylus_model.hpp"
 #include "dsp/upsampler.hpp"
 #include "engine/streaming_chain.hpp"
 #include "tests/reference/reference_chain.hpp"
@@ -271,6 +272,24 @@ TEST(PlayingChain, RefusesChangesItCannotMakeAndPlaysOnUnchanged) {
     side.path.arm.fixedAngleDegrees = 2;
     StreamingChain moving(side);
     EXPECT_FALSE(moving.changeDisc(100, 64, other));
+}
+
+// The stylus model keeps the geometry it was set up with: a change is refused, and a reset plays
+// both components again as if new.
+TEST(PlayingChain, StylusModelRefusesChangesAndPlaysAgainAfterAReset) {
+    const PlayCase c{"Stylus", 1200, 2, 44100, {k33, 100, 0.05, 2}, {}, 64};
+    const std::vector<double> input = musicInput(c.frames, c.channels, 7u);
+    ChainSettings settings = reservedSettings(c, chainLagFrames(c.sampleRate, 1e-4));
+    settings.model = PickupModel::Stylus;
+    settings.stylus = StylusAngles{25.0, 20.0};
+    StreamingChain chain(settings);
+    EXPECT_FALSE(chain.changeDisc(0, 64, DiscParameters{45, 60, 0.1, -10}));
+    const std::vector<double> first = play(chain, c, input);
+    ASSERT_EQ(first.size(), input.size());
+    chain.reset(c.disc);
+    expectSameBits(first, play(chain, c, input), "after a reset");
+    // It is not the lateral model's output: the side moved too.
+    EXPECT_NE(first, expectedOutput(c, input));
 }
 
 // The gain bounds hold for the inputs that come nearest them, and are not loose: the lag they
