@@ -257,6 +257,15 @@ void tell(const RenderOptions& options, const RenderNames& names, const RenderRe
             << reportJson(options, run)
                    .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
             << '\n';
+        // The audio is in place by now; a report that could not be written is still a failure
+        // that a script must see, not a run that looks done.
+        if (options.outputPath != "-") {
+            std::fflush(stdout);
+            if (std::ferror(stdout) || !std::cout) {
+                fileError("cannot write the report to the standard output (" + names.output +
+                          " was written)");
+            }
+        }
     } else if (!options.quiet) {
         printSummary(names, run);
     }

@@ -117,4 +117,20 @@ TEST(RenderReportTest, NamesThatAreNotUtf8AreReportedNotFatal) {
     EXPECT_EQ(readTestAudio(folder.file("out\xfe.wav")).frameCount, 4410);
 }
 
+// A report lost on a full standard output is a failure a script sees, though the audio is whole.
+TEST(RenderReportTest, AReportThatCannotBeWrittenFailsTheRun) {
+    TemporaryDirectory folder;
+    TestAudio audio;
+    audio.frameCount = 4410;
+    audio.integers.assign(2 * 4410, 1 << 24);
+    ASSERT_TRUE(writeTestAudio(folder.file("a.wav"), audio));
+    const ProcessResult run =
+        runShell(shellWord(CARTRIVEX_CLI) + " render " + shellWord(folder.file("a.wav")) + " " +
+                 shellWord(folder.file("b.wav")) + kSide + " --angle 1 --json >/dev/full");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, "cartrivex-cli render: cannot write the report to the standard output (" +
+                           folder.file("b.wav") + " was written)\n");
+    EXPECT_EQ(readTestAudio(folder.file("b.wav")).frameCount, 4410);
+}
+
 }  // namespace
