@@ -13,6 +13,7 @@
 #include "dsp/stylus_model.hpp"
 #include "dsp/tracking_stage.hpp"
 #include "dsp/upsampler.hpp"
+#include "dsp/worker_pool.hpp"
 
 // The chain is its stages in their order, each set up once and then run a block at a time; every
 // stage keeps its state between blocks, so the blocks can be of any size. A stage joins the chain
@@ -40,6 +41,17 @@ TrackingSettings trackingSettings(const ChainSettings& settings) {
     return tracking;
 }
 
+bool readsBothWalls(const ChainSettings& settings) {
+    return settings.model == PickupModel::Stylus && settings.channelCount != 1;
+}
+
+// Threads for each upsampler's pushed stages. Where both components are upsampled and there are
+// threads for both, each component's stages run on one thread beside the other's, which costs
+// less waiting than sharing every block's rows.
+int pushThreads(const ChainSettings& settings) {
+    return readsBothWalls(settings) && settings.threadCount >= 2 ? 1 : settings.threadCount;
+}
+
 const CoefficientSet& tapsOf(const ChainSettings& settings) {
     static const CoefficientSet none;
     return settings.coefficients != nullptr ? *settings.coefficients : none;
@@ -51,7 +63,7 @@ const CoefficientSet& tapsOf(const ChainSettings& settings) {
 struct SidePath {
     SidePath(const ChainSettings& settings, UpsampleStage& midHighRate)
         : filter(settings.sampleRate, LateralDirection::Recording),
-          upsampler(tapsOf(settings), settings.threadCount),
+          upsampler(tapsOf(settings), pushThreads(settings)),
           highRate(midHighRate, upsampler.highRate()),
           tracking(trackingSettings(settings), highRate),
           inverse(settings.sampleRate, LateralDirection::Playback) {}
@@ -67,19 +79,16 @@ struct SidePath {
     SampleBlock restored;
 };
 
-bool readsBothWalls(const ChainSettings& settings) {
-    return settings.model == PickupModel::Stylus && settings.channelCount != 1;
-}
-
 }  // namespace
 
 struct StreamingChain::State {
     explicit State(const ChainSettings& settings)
         : settings(settings),
           channelCount(settings.channelCount == 1 ? 1 : 2),
+          threadCount(settings.threadCount),
           split(channelCount),
           filter(settings.sampleRate, LateralDirection::Recording),
-          upsampler(tapsOf(settings), settings.threadCount),
+          upsampler(tapsOf(settings), pushThreads(settings)),
           tracking(trackingSettings(settings), upsampler.highRate()),
           inverse(settings.sampleRate, LateralDirection::Playback),
           join(channelCount) {
@@ -97,9 +106,28 @@ struct StreamingChain::State {
     void drain(std::span<const double> sideValues);
     void finish();
     void finishSidePath();
+    // Runs the two, on two threads where the chain has them.
+    template <typename Mid, typename Side>
+    void runBoth(Mid&& mid, Side&& side) {
+        if (threadCount < 2) {
+            mid();
+            side();
+            return;
+        }
+        runChunks(2, 1, 2, [&](std::int64_t begin, std::int64_t end) {
+            for (std::int64_t k = begin; k < end; ++k) {
+                if (k == 0) {
+                    mid();
+                } else {
+                    side();
+                }
+            }
+        });
+    }
 
     ChainSettings settings;  // as set up, the disc as it now is
     int channelCount;
+    int threadCount;
 
     // The stages, in their order.
     MidSideSplit split;                     // left and right into mid (lateral) and side
@@ -157,12 +185,22 @@ void StreamingChain::State::pushPiece(const double* samples, std::int64_t frames
     split.process({samples, static_cast<std::size_t>(frames * channelCount)}, lateral, side);
     framesIn += frames;
     filtered.clear();
-    filter.process(lateral, filtered);
-    upsampler.process(filtered);
-    if (sidePath) {
-        sidePath->filtered.clear();
-        sidePath->filter.process(side, sidePath->filtered);
-        sidePath->upsampler.process(sidePath->filtered);
+    if (!sidePath) {
+        filter.process(lateral, filtered);
+        upsampler.process(filtered);
+    } else {
+        SidePath& path = *sidePath;
+        path.filtered.clear();
+        // The two components side by side, each on a thread of its own where there are two.
+        runBoth(
+            [&] {
+                filter.process(lateral, filtered);
+                upsampler.process(filtered);
+            },
+            [&] {
+                path.filter.process(side, path.filtered);
+                path.upsampler.process(path.filtered);
+            });
     }
     drain(side);
 }
