@@ -1,0 +1,438 @@
+#include "dsp/tip_tracing.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+
+// Why the fast maximum is the direct one, bit for bit.
+//
+// The direct tracer (tests/reference) forms, for every sample j of the footprint of i, the
+// candidate tracingCandidate(w_j, tipDip(k, dx_i, tip)) with k = |j − i|, and keeps the largest,
+// a NaN never winning. This one forms the same candidates, through the same inline functions
+// from the same doubles: the dips by k are tabulated once per spacing with tipDip itself. The
+// maximum of a set of doubles does not depend on the order they are taken in, but for the sign
+// of a zero, which tracedFromLargest makes +0 in both. So the two agree as long as this one
+// leaves out only candidates that cannot exceed the largest it keeps.
+//
+// It leaves out a block of samples, all at least kmin samples from i, when
+// tracingCandidate(W, dip(kmin)) ≤ best, W the largest sample of the block and best a candidate
+// already formed. That bound is at least every candidate of the block, in floating point and not
+// only in exact arithmetic, because each operation rounded to nearest is monotone in each operand:
+// k ≥ kmin gives stored(k·dx) ≥ stored(kmin·dx) ≥ 0, so u² is no smaller, ρ² − u² and its
+// square root no larger, ρ + sqrt(...) no larger, and the quotient, the dip, no smaller; and
+// w_j ≤ W with dip_j ≥ dip(kmin) gives stored(w_j − dip_j) ≤ stored(W − dip(kmin)). A block whose
+// bound equals best may hold a candidate equal to best, which changes nothing. The largest sample
+// of a block ignores NaN, as the maximum does; an infinite sample makes the bound infinite, so its
+// block is always searched.
+
+namespace {
+
+bool readRadius(std::string_view text, double& radius) {
+    if (text.empty() || text.front() == '+' || text.front() == '-') {
+        return false;
+    }
+    const char* end = text.data() + text.size();
+    const std::from_chars_result result =
+        std::from_chars(text.data(), end, radius, std::chars_format::fixed);
+    return result.ec == std::errc() && result.ptr == end;
+}
+
+const char* const kStylusForms =
+    "give point, spherical:R or elliptical:R1xR2 (radii in micrometres, e.g. spherical:17.8 or "
+    "elliptical:7x18)";
+
+bool radiusInRange(double radius, const std::string& what, std::string& message) {
+    if (!(radius > 0.0) || radius > kLargestTipRadius) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", kLargestTipRadius);
+        message = what + " must be above 0 and at most " + limit + " micrometres";
+        return false;
+    }
+    return true;
+}
+
+std::string radiusText(double radius) {
+    char text[64];
+    const std::to_chars_result result = std::to_chars(text, text + sizeof text, radius);
+    return std::string(text, result.ptr);
+}
+
+}  // namespace
+
+std::optional<StylusTip> parseStylusTip(std::string_view text, std::string& message) {
+    const std::string quoted = "\"" + std::string(text) + "\"";
+    if (text == "point") {
+        return StylusTip{};
+    }
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        message = quoted + " is not a tip: " + kStylusForms;
+        return std::nullopt;
+    }
+    const std::string_view shape = text.substr(0, colon);
+    const std::string_view radii = text.substr(colon + 1);
+    StylusTip tip;
+    if (shape == "spherical") {
+        double radius = 0.0;
+        if (!readRadius(radii, radius)) {
+            message = quoted + ": the radius \"" + std::string(radii) +
+                      "\" is not a number of micrometres; " + kStylusForms;
+            return std::nullopt;
+        }
+        if (!radiusInRange(radius, quoted + ": the radius", message)) {
+            return std::nullopt;
+        }
+        tip.shape = StylusShape::Spherical;
+        tip.scanningRadius = radius;
+        tip.bearingRadius = radius;
+        return tip;
+    }
+    if (shape == "elliptical") {
+        const std::size_t cross = radii.find('x');
+        double scanning = 0.0;
+        double bearing = 0.0;
+        if (cross == std::string_view::npos || !readRadius(radii.substr(0, cross), scanning) ||
+            !readRadius(radii.substr(cross + 1), bearing)) {
+            message = quoted + ": \"" + std::string(radii) +
+                      "\" is not two radii R1xR2 in micrometres; " + kStylusForms;
+            return std::nullopt;
+        }
+        if (!radiusInRange(scanning, quoted + ": the scanning radius R1", message) ||
+            !radiusInRange(bearing, quoted + ": the bearing radius R2", message)) {
+            return std::nullopt;
+        }
+        if (scanning > bearing) {
+            message = quoted +
+                      ": the scanning radius R1 (along the groove) is the smaller one; did you "
+                      "mean elliptical:" +
+                      radiusText(bearing) + "x" + radiusText(scanning) + "?";
+            return std::nullopt;
+        }
+        tip.shape = StylusShape::Elliptical;
+        tip.scanningRadius = scanning;
+        tip.bearingRadius = bearing;
+        return tip;
+    }
+    message = quoted + ": unknown tip shape \"" + std::string(shape) + "\"; " + kStylusForms;
+    return std::nullopt;
+}
+
+std::string stylusTipText(const StylusTip& tip) {
+    switch (tip.shape) {
+        case StylusShape::Point:
+            return "point";
+        case StylusShape::Spherical:
+            return "spherical:" + radiusText(tip.scanningRadius);
+        case StylusShape::Elliptical:
+            return "elliptical:" + radiusText(tip.scanningRadius) + "x" +
+                   radiusText(tip.bearingRadius);
+    }
+    return "point";
+}
+
+std::int64_t footprintReach(double spacing, const TipRadius& tip) {
+    const double estimate = std::floor(tip.radius / spacing);
+    std::int64_t k = estimate > 0.0 ? static_cast<std::int64_t>(estimate) : 0;
+    while (k > 0 && !insideFootprint(static_cast<double>(k), spacing, tip)) {
+        --k;
+    }
+    while (insideFootprint(static_cast<double>(k + 1), spacing, tip)) {
+        ++k;
+    }
+    return k;
+}
+
+bool tipTracingSettingsValid(const TipTracingSettings& settings, std::string& message) {
+    if (!std::isfinite(settings.radius) || !(settings.radius > 0.0)) {
+        message = "the tip's radius must be a finite number of millimetres above 0";
+        return false;
+    }
+    if (!std::isfinite(settings.smallestSpacing) || !(settings.smallestSpacing > 0.0)) {
+        message = "the spacing of the samples must be a finite number of millimetres above 0";
+        return false;
+    }
+    if (settings.radius / settings.smallestSpacing > static_cast<double>(kLargestFootprintReach)) {
+        message = "the tip covers more than " + std::to_string(kLargestFootprintReach) +
+                  " samples on either side: the groove is too slow or the rate too high for it";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+TipTracingSettings checked(const TipTracingSettings& settings) {
+    std::string message;
+    if (!tipTracingSettingsValid(settings, message)) {
+        throw std::invalid_argument(message);
+    }
+    return settings;
+}
+
+constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
+
+}  // namespace
+
+TracingWindow::TracingWindow(const TipTracingSettings& settings)
+    : tip_(checked(settings).radius),
+      largestReach_(footprintReach(settings.smallestSpacing, tip_)) {}
+
+void TracingWindow::append(std::span<const double> wall) {
+    for (const double value : wall) {
+        const std::size_t offset = values_.size();
+        if (offset % kLeaf == 0) {
+            leafLargest_.push_back(kMinusInfinity);
+        }
+        if (offset % kBranch == 0) {
+            branchLargest_.push_back(kMinusInfinity);
+        }
+        values_.push_back(value);
+        double& leaf = leafLargest_.back();
+        leaf = value > leaf ? value : leaf;
+        double& branch = branchLargest_.back();
+        branch = value > branch ? value : branch;
+    }
+}
+
+void TracingWindow::releaseBefore(std::int64_t n) {
+    const std::int64_t dead = (n - base_) / kBranch * kBranch;
+    // Only once the dead part outweighs the rest, so that each sample moves a bounded number of
+    // times.
+    if (dead <= 0 || dead < static_cast<std::int64_t>(values_.size()) - dead) {
+        return;
+    }
+    values_.erase(values_.begin(), values_.begin() + dead);
+    leafLargest_.erase(leafLargest_.begin(), leafLargest_.begin() + dead / kLeaf);
+    branchLargest_.erase(branchLargest_.begin(), branchLargest_.begin() + dead / kBranch);
+    base_ += dead;
+}
+
+void TracingWindow::reset() {
+    base_ = 0;
+    values_.clear();
+    leafLargest_.clear();
+    branchLargest_.clear();
+    lastTraced_ = -2;
+    lastOffset_ = 0;
+    candidates_ = 0;
+}
+
+void TracingWindow::prepareDips(double spacing) {
+    if (dipReach_ >= 0 && spacing == dipSpacing_) {
+        return;
+    }
+    dipReach_ = footprintReach(spacing, tip_);
+    dipSpacing_ = spacing;
+    dips_.resize(static_cast<std::size_t>(dipReach_ + 1));
+    for (std::int64_t k = 0; k <= dipReach_; ++k) {
+        dips_[static_cast<std::size_t>(k)] = tipDip(static_cast<double>(k), spacing, tip_);
+    }
+}
+
+std::int64_t TracingWindow::reach(double spacing) {
+    prepareDips(spacing);
+    return dipReach_;
+}
+
+double TracingWindow::bound(std::int64_t i, std::int64_t a, std::int64_t b, double largest) const {
+    const std::int64_t nearest = a > i ? a - i : (b < i ? i - b : 0);
+    return tracingCandidate(largest, dips_[static_cast<std::size_t>(nearest)]);
+}
+
+void TracingWindow::evaluate(std::int64_t i, std::int64_t a, std::int64_t b, double& best,
+                             std::int64_t& winner) {
+    candidates_ += b - a + 1;
+    const double* values = values_.data() + (a - base_);
+    const double* dips = dips_.data();
+    const std::int64_t count = b - a + 1;
+    // Four running maxima side by side, so that the comparisons do not wait on each other; the
+    // winner is looked up afterwards, only where the block raised the best.
+    double m[4] = {best, best, best, best};
+    std::int64_t n = 0;
+    if (a >= i) {
+        const double* d = dips + (a - i);
+        for (; n + 4 <= count; n += 4) {
+            for (int l = 0; l < 4; ++l) {
+                const double c = tracingCandidate(values[n + l], d[n + l]);
+                m[l] = c > m[l] ? c : m[l];
+            }
+        }
+        for (; n < count; ++n) {
+            const double c = tracingCandidate(values[n], d[n]);
+            m[0] = c > m[0] ? c : m[0];
+        }
+    } else {
+        const double* d = dips + (i - a);
+        for (; n + 4 <= count; n += 4) {
+            for (int l = 0; l < 4; ++l) {
+                const double c = tracingCandidate(values[n + l], d[-(n + l)]);
+                m[l] = c > m[l] ? c : m[l];
+            }
+        }
+        for (; n < count; ++n) {
+            const double c = tracingCandidate(values[n], d[-n]);
+            m[0] = c > m[0] ? c : m[0];
+        }
+    }
+    double largest = m[0];
+    for (int l = 1; l < 4; ++l) {
+        largest = m[l] > largest ? m[l] : largest;
+    }
+    if (largest > best) {
+        best = largest;
+        for (std::int64_t j = a; j <= b; ++j) {
+            const std::int64_t k = j > i ? j - i : i - j;
+            if (tracingCandidate(at(j), dips[k]) == largest) {
+                winner = j;
+                break;
+            }
+        }
+    }
+}
+
+void TracingWindow::search(std::int64_t i, std::int64_t a, std::int64_t b, double& best,
+                           std::int64_t& winner) {
+    for (std::int64_t branch = a - base_ - (a - base_) % kBranch + base_; branch <= b;
+         branch += kBranch) {
+        const std::int64_t branchFirst = std::max(branch, a);
+        const std::int64_t branchLast = std::min(branch + kBranch - 1, b);
+        const double branchLargest =
+            branchLargest_[static_cast<std::size_t>((branch - base_) / kBranch)];
+        if (bound(i, branchFirst, branchLast, branchLargest) <= best) {
+            continue;
+        }
+        for (std::int64_t leaf = branchFirst - (branchFirst - base_) % kLeaf; leaf <= branchLast;
+             leaf += kLeaf) {
+            const std::int64_t first = std::max(leaf, branchFirst);
+            const std::int64_t last = std::min(leaf + kLeaf - 1, branchLast);
+            const double leafLargest =
+                leafLargest_[static_cast<std::size_t>((leaf - base_) / kLeaf)];
+            if (bound(i, first, last, leafLargest) <= best) {
+                continue;
+            }
+            if (first < i) {
+                evaluate(i, first, std::min(last, i - 1), best, winner);
+            }
+            if (last >= i) {
+                evaluate(i, std::max(first, i), last, best, winner);
+            }
+        }
+    }
+}
+
+double TracingWindow::tracedAt(std::int64_t i, double spacing, std::int64_t last) {
+    prepareDips(spacing);
+    const std::int64_t lo = std::max<std::int64_t>(0, i - dipReach_);
+    const std::int64_t hi = std::min(last, i + dipReach_);
+    const auto candidate = [&](std::int64_t j) {
+        ++candidates_;
+        const std::int64_t k = j > i ? j - i : i - j;
+        return tracingCandidate(at(j), dips_[static_cast<std::size_t>(k)]);
+    };
+    // A first best: from where the last winner stood relative to its sample, climbing while the
+    // next candidate is larger. The winner moves little from one sample to the next, so this is
+    // usually the maximum already and the blocks below are passed over by their bounds.
+    std::int64_t j = std::clamp(i + (lastTraced_ + 1 == i ? lastOffset_ : 0), lo, hi);
+    double best = kMinusInfinity;
+    {
+        const double c = candidate(j);
+        best = c > best ? c : best;
+    }
+    std::int64_t winner = j;
+    while (winner < hi) {
+        const double c = candidate(winner + 1);
+        if (!(c > best)) {
+            break;
+        }
+        best = c;
+        ++winner;
+    }
+    if (winner == j) {
+        while (winner > lo) {
+            const double c = candidate(winner - 1);
+            if (!(c > best)) {
+                break;
+            }
+            best = c;
+            --winner;
+        }
+    }
+    search(i, lo, hi, best, winner);
+    lastTraced_ = i;
+    lastOffset_ = winner - i;
+    if (best == kMinusInfinity) {
+        // Either a sample is −infinity, or every one is NaN.
+        for (std::int64_t n = lo; n <= hi; ++n) {
+            if (!std::isnan(at(n))) {
+                return tracedFromLargest(best);
+            }
+        }
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return tracedFromLargest(best);
+}
+
+TipTracer::TipTracer(const TipTracingSettings& settings)
+    : settings_(checked(settings)),
+      window_(settings_),
+      largestReach_(footprintReach(settings_.smallestSpacing, TipRadius(settings_.radius))) {}
+
+void TipTracer::process(std::span<const double> wall, std::span<const double> spacing,
+                        SampleBlock& traced) {
+    if (spacing.size() != wall.size()) {
+        throw std::invalid_argument("the tracing needs one spacing for every wall sample");
+    }
+    for (const double dx : spacing) {
+        if (!std::isfinite(dx) || !(dx >= settings_.smallestSpacing)) {
+            throw std::invalid_argument(
+                "a spacing of the samples is not finite or below the smallest one set up");
+        }
+    }
+    window_.append(wall);
+    spacings_.insert(spacings_.end(), spacing.begin(), spacing.end());
+    emitReady(traced);
+}
+
+void TipTracer::process(std::span<const double> wall, double spacing, SampleBlock& traced) {
+    if (!std::isfinite(spacing) || !(spacing >= settings_.smallestSpacing)) {
+        throw std::invalid_argument(
+            "the spacing of the samples is not finite or below the smallest one set up");
+    }
+    window_.append(wall);
+    spacings_.insert(spacings_.end(), wall.size(), spacing);
+    emitReady(traced);
+}
+
+void TipTracer::finish(SampleBlock& traced) {
+    finished_ = true;
+    emitReady(traced);
+}
+
+void TipTracer::reset() {
+    window_.reset();
+    next_ = 0;
+    spacings_.clear();
+    spacingsFrom_ = 0;
+    finished_ = false;
+}
+
+void TipTracer::emitReady(SampleBlock& traced) {
+    const std::int64_t end = window_.end();
+    while (next_ < end) {
+        const double spacing = spacings_[spacingsFrom_];
+        if (!finished_ && next_ + window_.reach(spacing) >= end) {
+            break;
+        }
+        traced.push_back(window_.tracedAt(next_, spacing, end - 1));
+        ++next_;
+        ++spacingsFrom_;
+    }
+    window_.releaseBefore(next_ - largestReach_);
+    if (spacingsFrom_ > spacings_.size() / 2) {
+        spacings_.erase(spacings_.begin(),
+                        spacings_.begin() + static_cast<std::ptrdiff_t>(spacingsFrom_));
+        spacingsFrom_ = 0;
+    }
+}
