@@ -1,5 +1,6 @@
 #include "dsp/tip_tracing.hpp"
 
+#include <emmintrin.h>
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
@@ -171,7 +172,8 @@ TipTracingSettings checked(const TipTracingSettings& settings) {
     return settings;
 }
 
-constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kMinusInfinity = -kInfinity;
 
 }  // namespace
 
@@ -228,6 +230,15 @@ void TracingWindow::prepareDips(double spacing) {
     dips_.resize(static_cast<std::size_t>(dipReach_ + 1));
     for (std::int64_t k = 0; k <= dipReach_; ++k) {
         dips_[static_cast<std::size_t>(k)] = tipDip(static_cast<double>(k), spacing, tip_);
+    }
+    // By signed offset, for runs of samples traced together: the same doubles within the
+    // footprint and +infinity for a run's samples beyond it, whose candidates are then −infinity
+    // or NaN and never win.
+    const std::int64_t centre = dipReach_ + kRun;
+    offsetDips_.assign(static_cast<std::size_t>(2 * centre + 1), kInfinity);
+    for (std::int64_t k = 0; k <= dipReach_; ++k) {
+        offsetDips_[static_cast<std::size_t>(centre + k)] = dips_[static_cast<std::size_t>(k)];
+        offsetDips_[static_cast<std::size_t>(centre - k)] = dips_[static_cast<std::size_t>(k)];
     }
 }
 
@@ -322,25 +333,23 @@ void TracingWindow::search(std::int64_t i, std::int64_t a, std::int64_t b, doubl
     }
 }
 
-double TracingWindow::tracedAt(std::int64_t i, double spacing, std::int64_t last) {
-    prepareDips(spacing);
-    const std::int64_t lo = std::max<std::int64_t>(0, i - dipReach_);
-    const std::int64_t hi = std::min(last, i + dipReach_);
+void TracingWindow::climb(std::int64_t i, std::int64_t lo, std::int64_t hi, double& best,
+                          std::int64_t& winner) {
     const auto candidate = [&](std::int64_t j) {
         ++candidates_;
         const std::int64_t k = j > i ? j - i : i - j;
         return tracingCandidate(at(j), dips_[static_cast<std::size_t>(k)]);
     };
-    // A first best: from where the last winner stood relative to its sample, climbing while the
-    // next candidate is larger. The winner moves little from one sample to the next, so this is
-    // usually the maximum already and the blocks below are passed over by their bounds.
-    std::int64_t j = std::clamp(i + (lastTraced_ + 1 == i ? lastOffset_ : 0), lo, hi);
-    double best = kMinusInfinity;
+    // From where the last winner stood relative to its sample, climbing while the next candidate
+    // is larger. The winner moves little from one sample to the next, so this is usually the
+    // maximum already and most blocks are passed over by their bounds.
+    const std::int64_t start = std::clamp(i + (lastTraced_ + 1 == i ? lastOffset_ : 0), lo, hi);
+    best = kMinusInfinity;
     {
-        const double c = candidate(j);
+        const double c = candidate(start);
         best = c > best ? c : best;
     }
-    std::int64_t winner = j;
+    winner = start;
     while (winner < hi) {
         const double c = candidate(winner + 1);
         if (!(c > best)) {
@@ -349,7 +358,7 @@ double TracingWindow::tracedAt(std::int64_t i, double spacing, std::int64_t last
         best = c;
         ++winner;
     }
-    if (winner == j) {
+    if (winner == start) {
         while (winner > lo) {
             const double c = candidate(winner - 1);
             if (!(c > best)) {
@@ -359,9 +368,11 @@ double TracingWindow::tracedAt(std::int64_t i, double spacing, std::int64_t last
             --winner;
         }
     }
-    search(i, lo, hi, best, winner);
     lastTraced_ = i;
     lastOffset_ = winner - i;
+}
+
+double TracingWindow::tracedFrom(double best, std::int64_t lo, std::int64_t hi) const {
     if (best == kMinusInfinity) {
         // Either a sample is −infinity, or every one is NaN.
         for (std::int64_t n = lo; n <= hi; ++n) {
@@ -372,6 +383,107 @@ double TracingWindow::tracedAt(std::int64_t i, double spacing, std::int64_t last
         return std::numeric_limits<double>::quiet_NaN();
     }
     return tracedFromLargest(best);
+}
+
+double TracingWindow::tracedAt(std::int64_t i, double spacing, std::int64_t last) {
+    prepareDips(spacing);
+    const std::int64_t lo = std::max<std::int64_t>(0, i - dipReach_);
+    const std::int64_t hi = std::min(last, i + dipReach_);
+    double best = kMinusInfinity;
+    std::int64_t winner = i;
+    climb(i, lo, hi, best, winner);
+    search(i, lo, hi, best, winner);
+    lastOffset_ = winner - i;
+    return tracedFrom(best, lo, hi);
+}
+
+namespace {
+
+// The largest of m and the candidates w[n] − dips[n], n < 16, two at a time. _mm_max_pd(c, m)
+// is c > m ? c : m lane by lane, as the scalar maximum.
+inline double largestOfSixteen(const double* w, const double* dips, double m) {
+    __m128d a = _mm_set1_pd(m);
+    __m128d b = a;
+    for (int n = 0; n < 16; n += 4) {
+        const __m128d c0 = _mm_sub_pd(_mm_loadu_pd(w + n), _mm_loadu_pd(dips + n));
+        const __m128d c1 = _mm_sub_pd(_mm_loadu_pd(w + n + 2), _mm_loadu_pd(dips + n + 2));
+        a = _mm_max_pd(c0, a);
+        b = _mm_max_pd(c1, b);
+    }
+    a = _mm_max_pd(b, a);
+    const double low = _mm_cvtsd_f64(a);
+    const double high = _mm_cvtsd_f64(_mm_unpackhi_pd(a, a));
+    return high > low ? high : low;
+}
+
+}  // namespace
+
+void TracingWindow::traceRun(std::int64_t first, std::int64_t count, double spacing,
+                             std::int64_t last, double* traced) {
+    prepareDips(spacing);
+    const std::int64_t K = dipReach_;
+    const std::int64_t runLast = first + count - 1;
+    const std::int64_t lo = std::max<std::int64_t>(0, first - K);
+    const std::int64_t hi = std::min(last, runLast + K);
+    double best[kRun];
+    double floor = kInfinity;
+    for (std::int64_t r = 0; r < count; ++r) {
+        const std::int64_t i = first + r;
+        std::int64_t winner = i;
+        climb(i, std::max<std::int64_t>(0, i - K), std::min(last, i + K), best[r], winner);
+        floor = best[r] < floor ? best[r] : floor;
+    }
+    // The run's samples against a block [a, b]: the nearest distance between them.
+    const auto nearest = [&](std::int64_t a, std::int64_t b) {
+        return a > runLast ? a - runLast : (b < first ? first - b : 0);
+    };
+    const double* centre = offsetDips_.data() + (K + kRun);
+    for (std::int64_t branch = lo - (lo - base_) % kBranch; branch <= hi; branch += kBranch) {
+        const std::int64_t branchFirst = std::max(branch, lo);
+        const std::int64_t branchLast = std::min(branch + kBranch - 1, hi);
+        const double branchLargest =
+            branchLargest_[static_cast<std::size_t>((branch - base_) / kBranch)];
+        if (tracingCandidate(branchLargest,
+                             dips_[static_cast<std::size_t>(nearest(branchFirst, branchLast))]) <=
+            floor) {
+            continue;
+        }
+        for (std::int64_t leaf = branchFirst - (branchFirst - base_) % kLeaf; leaf <= branchLast;
+             leaf += kLeaf) {
+            const std::int64_t a = std::max(leaf, branchFirst);
+            const std::int64_t b = std::min(leaf + kLeaf - 1, branchLast);
+            const double leafLargest =
+                leafLargest_[static_cast<std::size_t>((leaf - base_) / kLeaf)];
+            if (tracingCandidate(leafLargest, dips_[static_cast<std::size_t>(nearest(a, b))]) <=
+                floor) {
+                continue;
+            }
+            const double* w = values_.data() + (a - base_);
+            for (std::int64_t r = 0; r < count; ++r) {
+                const std::int64_t i = first + r;
+                const std::int64_t k = a > i ? a - i : (b < i ? i - b : 0);
+                if (k > K ||
+                    tracingCandidate(leafLargest, dips_[static_cast<std::size_t>(k)]) <= best[r]) {
+                    continue;
+                }
+                const double* dips = centre + (a - i);
+                if (b - a + 1 == kLeaf) {
+                    candidates_ += kLeaf;
+                    best[r] = largestOfSixteen(w, dips, best[r]);
+                } else {
+                    candidates_ += b - a + 1;
+                    for (std::int64_t n = 0; n <= b - a; ++n) {
+                        const double c = tracingCandidate(w[n], dips[n]);
+                        best[r] = c > best[r] ? c : best[r];
+                    }
+                }
+            }
+        }
+    }
+    for (std::int64_t r = 0; r < count; ++r) {
+        const std::int64_t i = first + r;
+        traced[r] = tracedFrom(best[r], std::max<std::int64_t>(0, i - K), std::min(last, i + K));
+    }
 }
 
 TipTracer::TipTracer(const TipTracingSettings& settings)
@@ -421,13 +533,23 @@ void TipTracer::reset() {
 void TipTracer::emitReady(SampleBlock& traced) {
     const std::int64_t end = window_.end();
     while (next_ < end) {
+        // A run of up to 16 samples of one spacing, each with its footprint in.
         const double spacing = spacings_[spacingsFrom_];
-        if (!finished_ && next_ + window_.reach(spacing) >= end) {
+        const std::int64_t reach = window_.reach(spacing);
+        std::int64_t count = 0;
+        while (count < TracingWindow::kRun && next_ + count < end &&
+               spacings_[spacingsFrom_ + static_cast<std::size_t>(count)] == spacing &&
+               (finished_ || next_ + count + reach < end)) {
+            ++count;
+        }
+        if (count == 0) {
             break;
         }
-        traced.push_back(window_.tracedAt(next_, spacing, end - 1));
-        ++next_;
-        ++spacingsFrom_;
+        const std::size_t at = traced.size();
+        traced.resize(at + static_cast<std::size_t>(count));
+        window_.traceRun(next_, count, spacing, end - 1, traced.data() + at);
+        next_ += count;
+        spacingsFrom_ += static_cast<std::size_t>(count);
     }
     window_.releaseBefore(next_ - largestReach_);
     if (spacingsFrom_ > spacings_.size() / 2) {

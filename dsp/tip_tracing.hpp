@@ -177,12 +177,25 @@ class TracingWindow {
     // The footprint's reach for spacing dx.
     std::int64_t reach(double spacing);
 
-    // Candidates formed and blocks passed over, for the bench and the tests.
+    // The traced values of the `count` (at most kRun) samples from `first`, all with spacing
+    // dx, into `traced`: the same values as tracedAt gives one by one, the blocks' bounds shared
+    // by the run.
+    static constexpr std::int64_t kRun = 16;
+    void traceRun(std::int64_t first, std::int64_t count, double spacing, std::int64_t last,
+                  double* traced);
+
+    // Candidates formed, for the bench and the tests.
     std::int64_t candidates() const { return candidates_; }
 
   private:
     static constexpr std::int64_t kLeaf = 16;
     static constexpr std::int64_t kBranch = 256;
+
+    // A first best for sample i among [lo, hi], climbing from the last winner's place.
+    void climb(std::int64_t i, std::int64_t lo, std::int64_t hi, double& best,
+               std::int64_t& winner);
+    // The traced value from the largest candidate of the footprint [lo, hi].
+    double tracedFrom(double best, std::int64_t lo, std::int64_t hi) const;
 
     void prepareDips(double spacing);
     double at(std::int64_t j) const { return values_[static_cast<std::size_t>(j - base_)]; }
@@ -203,6 +216,7 @@ class TracingWindow {
     double dipSpacing_ = 0.0;
     std::int64_t dipReach_ = -1;
     std::vector<double> dips_;
+    std::vector<double> offsetDips_;  // by offset −(K + kRun) ... K + kRun
     // Where the last winner stood, relative to its traced sample: the next search starts there.
     std::int64_t lastTraced_ = -2;
     std::int64_t lastOffset_ = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -91,6 +92,35 @@ TEST(TipTracing, FastTracerGivesTheDirectMaximumBitForBit) {
             expectSameBits(expected, traceInBlocks(signal, c.radius, blockPattern(c.n, block, 3)),
                            c.name + ", blocks of " + std::to_string(block));
         }
+    }
+}
+
+TEST(TipTracing, OneSampleAtATimeOnDemandGivesTheSameValues) {
+    // As a reader that forms traced samples only where it looks: any order, any gaps.
+    for (const SpacingKind kind : {SpacingKind::Constant, SpacingKind::Random}) {
+        TracedWallCase signal;
+        signal.spacing = spacingOf(kind, 7000, kInnerSpacing);
+        signal.wall = musicLikeWall(signal.spacing.size(), 44100.0 * 144, 400.0, 21);
+        const std::vector<double> expected =
+            referenceTraceWall(signal.wall, signal.spacing, kRadius);
+        const double smallest = *std::min_element(signal.spacing.begin(), signal.spacing.end());
+        TracingWindow window({kRadius, smallest});
+        window.append(signal.wall);
+        std::vector<double> actual(expected.size());
+        const auto last = static_cast<std::int64_t>(signal.wall.size()) - 1;
+        for (std::int64_t i = last; i >= 0; i -= 3) {
+            actual[i] = window.tracedAt(i, signal.spacing[i], last);
+        }
+        for (std::int64_t i = 0; i <= last; i += 3) {
+            actual[i] = window.tracedAt(i, signal.spacing[i], last);
+        }
+        for (std::int64_t i = 1; i <= last; i += 3) {
+            actual[i] = window.tracedAt(i, signal.spacing[i], last);
+        }
+        for (std::int64_t i = 2; i <= last; i += 3) {
+            actual[i] = window.tracedAt(i, signal.spacing[i], last);
+        }
+        expectSameBits(expected, actual, "on demand");
     }
 }
 
