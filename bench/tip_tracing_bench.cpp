@@ -80,3 +80,30 @@ void BM_TipTracerDirect(benchmark::State& state) {
 BENCHMARK(BM_TipTracerDirect)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+namespace {
+
+// Traced samples formed one at a time where a reader looks, as the interpolation pass would ask
+// for them: every 48th sample (3 of every 144, what the pass forms on music with typical
+// answers). range(0) is the peak wall velocity, range(1) whether the arm moves.
+void BM_TipTracerOnDemand(benchmark::State& state) {
+    const TracedWallCase& signal =
+        wallOf(static_cast<double>(state.range(0)),
+               state.range(1) ? SpacingKind::Ramp : SpacingKind::Constant);
+    TracingWindow window({0.0178, kInnerSpacing * 0.99});
+    window.append(signal.wall);
+    const auto last = static_cast<std::int64_t>(signal.wall.size()) - 1;
+    std::int64_t queries = 0;
+    for (auto _ : state) {
+        double sum = 0.0;
+        for (std::int64_t i = 0; i <= last; i += 48) {
+            sum += window.tracedAt(i, signal.spacing[static_cast<std::size_t>(i)], last);
+            ++queries;
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(queries);
+}
+BENCHMARK(BM_TipTracerOnDemand)->ArgsProduct({{80, 200}, {0, 1}})->Unit(benchmark::kMillisecond);
+
+}  // namespace

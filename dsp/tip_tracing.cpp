@@ -174,6 +174,7 @@ TipTracingSettings checked(const TipTracingSettings& settings) {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kMinusInfinity = -kInfinity;
+constexpr double kNotFormed = std::numeric_limits<double>::quiet_NaN();
 
 }  // namespace
 
@@ -221,40 +222,65 @@ void TracingWindow::reset() {
     candidates_ = 0;
 }
 
-void TracingWindow::prepareDips(double spacing) {
-    if (dipReach_ >= 0 && spacing == dipSpacing_) {
+void TracingWindow::prepareDips(double spacing, bool whole) {
+    if (dipReach_ < 0 || spacing != dipSpacing_) {
+        dipReach_ = footprintReach(spacing, tip_);
+        dipSpacing_ = spacing;
+        // NaN marks a dip not formed yet (a dip is never NaN). By signed offset, for runs of
+        // samples traced together: the same doubles within the footprint, and +infinity for a
+        // run's samples beyond it, whose candidates are then −infinity or NaN and never win.
+        dips_.assign(static_cast<std::size_t>(dipReach_ + 1), kNotFormed);
+        offsetDips_.assign(static_cast<std::size_t>(2 * (dipReach_ + kRun) + 1), kInfinity);
+        std::fill(offsetDips_.begin() + kRun, offsetDips_.end() - kRun, kNotFormed);
+        dipsWhole_ = false;
+    }
+    // A stream traces every sample and needs the whole footprint; single samples on demand
+    // form only the dips they ask for, as a side played by a moving arm changes the spacing
+    // every 144 samples.
+    if (whole && !dipsWhole_) {
+        for (std::int64_t k = 0; k <= dipReach_; ++k) {
+            formDip(k);
+        }
+        dipsWhole_ = true;
+    }
+}
+
+double TracingWindow::formDip(std::int64_t k) {
+    double& value = dips_[static_cast<std::size_t>(k)];
+    if (std::isnan(value)) {
+        value = tipDip(static_cast<double>(k), dipSpacing_, tip_);
+        const std::int64_t centre = dipReach_ + kRun;
+        offsetDips_[static_cast<std::size_t>(centre + k)] = value;
+        offsetDips_[static_cast<std::size_t>(centre - k)] = value;
+    }
+    return value;
+}
+
+void TracingWindow::formDips(std::int64_t i, std::int64_t a, std::int64_t b) {
+    if (dipsWhole_) {
         return;
     }
-    dipReach_ = footprintReach(spacing, tip_);
-    dipSpacing_ = spacing;
-    dips_.resize(static_cast<std::size_t>(dipReach_ + 1));
-    for (std::int64_t k = 0; k <= dipReach_; ++k) {
-        dips_[static_cast<std::size_t>(k)] = tipDip(static_cast<double>(k), spacing, tip_);
-    }
-    // By signed offset, for runs of samples traced together: the same doubles within the
-    // footprint and +infinity for a run's samples beyond it, whose candidates are then −infinity
-    // or NaN and never win.
-    const std::int64_t centre = dipReach_ + kRun;
-    offsetDips_.assign(static_cast<std::size_t>(2 * centre + 1), kInfinity);
-    for (std::int64_t k = 0; k <= dipReach_; ++k) {
-        offsetDips_[static_cast<std::size_t>(centre + k)] = dips_[static_cast<std::size_t>(k)];
-        offsetDips_[static_cast<std::size_t>(centre - k)] = dips_[static_cast<std::size_t>(k)];
+    const std::int64_t low = a > i ? a - i : (b < i ? i - b : 0);
+    const std::int64_t high = std::min(dipReach_, std::max(i - a, b - i));
+    for (std::int64_t k = low; k <= high; ++k) {
+        formDip(k);
     }
 }
 
 std::int64_t TracingWindow::reach(double spacing) {
-    prepareDips(spacing);
+    prepareDips(spacing, false);
     return dipReach_;
 }
 
-double TracingWindow::bound(std::int64_t i, std::int64_t a, std::int64_t b, double largest) const {
+double TracingWindow::bound(std::int64_t i, std::int64_t a, std::int64_t b, double largest) {
     const std::int64_t nearest = a > i ? a - i : (b < i ? i - b : 0);
-    return tracingCandidate(largest, dips_[static_cast<std::size_t>(nearest)]);
+    return tracingCandidate(largest, dip(nearest));
 }
 
 void TracingWindow::evaluate(std::int64_t i, std::int64_t a, std::int64_t b, double& best,
                              std::int64_t& winner) {
     candidates_ += b - a + 1;
+    formDips(i, a, b);
     const double* values = values_.data() + (a - base_);
     const double* dips = dips_.data();
     const std::int64_t count = b - a + 1;
@@ -338,7 +364,7 @@ void TracingWindow::climb(std::int64_t i, std::int64_t lo, std::int64_t hi, doub
     const auto candidate = [&](std::int64_t j) {
         ++candidates_;
         const std::int64_t k = j > i ? j - i : i - j;
-        return tracingCandidate(at(j), dips_[static_cast<std::size_t>(k)]);
+        return tracingCandidate(at(j), dip(k));
     };
     // From where the last winner stood relative to its sample, climbing while the next candidate
     // is larger. The winner moves little from one sample to the next, so this is usually the
@@ -386,7 +412,7 @@ double TracingWindow::tracedFrom(double best, std::int64_t lo, std::int64_t hi) 
 }
 
 double TracingWindow::tracedAt(std::int64_t i, double spacing, std::int64_t last) {
-    prepareDips(spacing);
+    prepareDips(spacing, false);
     const std::int64_t lo = std::max<std::int64_t>(0, i - dipReach_);
     const std::int64_t hi = std::min(last, i + dipReach_);
     double best = kMinusInfinity;
@@ -420,7 +446,7 @@ inline double largestOfSixteen(const double* w, const double* dips, double m) {
 
 void TracingWindow::traceRun(std::int64_t first, std::int64_t count, double spacing,
                              std::int64_t last, double* traced) {
-    prepareDips(spacing);
+    prepareDips(spacing, true);
     const std::int64_t K = dipReach_;
     const std::int64_t runLast = first + count - 1;
     const std::int64_t lo = std::max<std::int64_t>(0, first - K);
@@ -443,9 +469,7 @@ void TracingWindow::traceRun(std::int64_t first, std::int64_t count, double spac
         const std::int64_t branchLast = std::min(branch + kBranch - 1, hi);
         const double branchLargest =
             branchLargest_[static_cast<std::size_t>((branch - base_) / kBranch)];
-        if (tracingCandidate(branchLargest,
-                             dips_[static_cast<std::size_t>(nearest(branchFirst, branchLast))]) <=
-            floor) {
+        if (tracingCandidate(branchLargest, dip(nearest(branchFirst, branchLast))) <= floor) {
             continue;
         }
         for (std::int64_t leaf = branchFirst - (branchFirst - base_) % kLeaf; leaf <= branchLast;
@@ -454,16 +478,14 @@ void TracingWindow::traceRun(std::int64_t first, std::int64_t count, double spac
             const std::int64_t b = std::min(leaf + kLeaf - 1, branchLast);
             const double leafLargest =
                 leafLargest_[static_cast<std::size_t>((leaf - base_) / kLeaf)];
-            if (tracingCandidate(leafLargest, dips_[static_cast<std::size_t>(nearest(a, b))]) <=
-                floor) {
+            if (tracingCandidate(leafLargest, dip(nearest(a, b))) <= floor) {
                 continue;
             }
             const double* w = values_.data() + (a - base_);
             for (std::int64_t r = 0; r < count; ++r) {
                 const std::int64_t i = first + r;
                 const std::int64_t k = a > i ? a - i : (b < i ? i - b : 0);
-                if (k > K ||
-                    tracingCandidate(leafLargest, dips_[static_cast<std::size_t>(k)]) <= best[r]) {
+                if (k > K || tracingCandidate(leafLargest, dip(k)) <= best[r]) {
                     continue;
                 }
                 const double* dips = centre + (a - i);

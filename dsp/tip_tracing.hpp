@@ -197,14 +197,22 @@ class TracingWindow {
     // The traced value from the largest candidate of the footprint [lo, hi].
     double tracedFrom(double best, std::int64_t lo, std::int64_t hi) const;
 
-    void prepareDips(double spacing);
+    void prepareDips(double spacing, bool whole);
+    // The dip k samples away, formed if it is not yet.
+    double dip(std::int64_t k) {
+        const double value = dips_[static_cast<std::size_t>(k)];
+        return dipsWhole_ || !std::isnan(value) ? value : formDip(k);
+    }
+    double formDip(std::int64_t k);
+    // Every dip that sample i's candidates among [a, b] need.
+    void formDips(std::int64_t i, std::int64_t a, std::int64_t b);
     double at(std::int64_t j) const { return values_[static_cast<std::size_t>(j - base_)]; }
     // The largest candidate of samples [a, b], all on one side of i, into best.
     void evaluate(std::int64_t i, std::int64_t a, std::int64_t b, double& best,
                   std::int64_t& winner);
     // The largest candidate of samples [a, b] (any side of i) that can beat best, by blocks.
     void search(std::int64_t i, std::int64_t a, std::int64_t b, double& best, std::int64_t& winner);
-    double bound(std::int64_t i, std::int64_t a, std::int64_t b, double largest) const;
+    double bound(std::int64_t i, std::int64_t a, std::int64_t b, double largest);
 
     TipRadius tip_;
     std::int64_t largestReach_ = 0;
@@ -216,6 +224,7 @@ class TracingWindow {
     double dipSpacing_ = 0.0;
     std::int64_t dipReach_ = -1;
     std::vector<double> dips_;
+    bool dipsWhole_ = false;          // every dip of the footprint is formed
     std::vector<double> offsetDips_;  // by offset −(K + kRun) ... K + kRun
     // Where the last winner stood, relative to its traced sample: the next search starts there.
     std::int64_t lastTraced_ = -2;
