@@ -12,7 +12,7 @@
 // The direct tracer (tests/reference) forms, for every sample j of the footprint of i, the
 // candidate tracingCandidate(w_j, tipDip(k, dx_i, tip)) with k = |j − i|, and keeps the largest,
 // a NaN never winning. This one forms the same candidates, through the same inline functions
-// from the same doubles: the dips by k are tabulated once per spacing with tipDip itself. The
+// from the same doubles: the dips by k are tabulated per spacing with tipDip itself. The
 // maximum of a set of doubles does not depend on the order they are taken in, but for the sign
 // of a zero, which tracedFromLargest makes +0 in both. So the two agree as long as this one
 // leaves out only candidates that cannot exceed the largest it keeps.
@@ -26,7 +26,12 @@
 // w_j ≤ W with dip_j ≥ dip(kmin) gives stored(w_j − dip_j) ≤ stored(W − dip(kmin)). A block whose
 // bound equals best may hold a candidate equal to best, which changes nothing. The largest sample
 // of a block ignores NaN, as the maximum does; an infinite sample makes the bound infinite, so its
-// block is always searched.
+// block is always searched. A run of samples traced together first tests a block with its
+// nearest distance to any of them, which gives a bound at least each sample's, against the
+// smallest of their bests, at most each one's: a block it leaves out, each would. Then it tests
+// sample by sample as above. Candidates from beyond a sample's footprint take a dip of +infinity
+// and so are −infinity or NaN, which never win; where nothing else is a number, the footprint
+// itself decides between −infinity and NaN.
 
 namespace {
 
