@@ -43,3 +43,4 @@ Subcommand addRenderCommand(CLI::App& program);
 Subcommand addArmCommand(CLI::App& program);
 Subcommand addMeasureCommand(CLI::App& program);
 Subcommand addCompareCommand(CLI::App& program);
+Subcommand addStylusCommand(CLI::App& program);

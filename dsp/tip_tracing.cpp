@@ -1,0 +1,587 @@
+#include "dsp/tip_tracing.hpp"
+
+#include <emmintrin.h>
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+
+// Why the fast maximum is the direct one, bit for bit.
+//
+// The direct tracer (tests/reference) forms, for every sample j of the footprint of i, the
+// candidate tracingCandidate(w_j, tipDip(k, dx_i, tip)) with k = |j − i|, and keeps the largest,
+// a NaN never winning. This one forms the same candidates, through the same inline functions
+// from the same doubles: the dips by k are tabulated per spacing with tipDip itself. The
+// maximum of a set of doubles does not depend on the order they are taken in, but for the sign
+// of a zero, which tracedFromLargest makes +0 in both. So the two agree as long as this one
+// leaves out only candidates that cannot exceed the largest it keeps.
+//
+// It leaves out a block of samples, all at least kmin samples from i, when
+// tracingCandidate(W, dip(kmin)) ≤ best, W the largest sample of the block and best a candidate
+// already formed. That bound is at least every candidate of the block, in floating point and not
+// only in exact arithmetic, because each operation rounded to nearest is monotone in each operand:
+// k ≥ kmin gives stored(k·dx) ≥ stored(kmin·dx) ≥ 0, so u² is no smaller, ρ² − u² and its
+// square root no larger, ρ + sqrt(...) no larger, and the quotient, the dip, no smaller; and
+// w_j ≤ W with dip_j ≥ dip(kmin) gives stored(w_j − dip_j) ≤ stored(W − dip(kmin)). A block whose
+// bound equals best may hold a candidate equal to best, which changes nothing. The largest sample
+// of a block ignores NaN, as the maximum does; an infinite sample makes the bound infinite, so its
+// block is always searched. A run of samples traced together first tests a block with its
+// nearest distance to any of them, which gives a bound at least each sample's, against the
+// smallest of their bests, at most each one's: a block it leaves out, each would. Then it tests
+// sample by sample as above. Candidates from beyond a sample's footprint take a dip of +infinity
+// and so are −infinity or NaN, which never win; where nothing else is a number, the footprint
+// itself decides between −infinity and NaN.
+
+namespace {
+
+bool readRadius(std::string_view text, double& radius) {
+    if (text.empty() || text.front() == '+' || text.front() == '-') {
+        return false;
+    }
+    const char* end = text.data() + text.size();
+    const std::from_chars_result result =
+        std::from_chars(text.data(), end, radius, std::chars_format::fixed);
+    return result.ec == std::errc() && result.ptr == end;
+}
+
+const char* const kStylusForms =
+    "give point, spherical:R or elliptical:R1xR2 (radii in micrometres, e.g. spherical:17.8 or "
+    "elliptical:7x18)";
+
+bool radiusInRange(double radius, const std::string& what, std::string& message) {
+    if (!(radius > 0.0) || radius > kLargestTipRadius) {
+        char limit[32];
+        std::snprintf(limit, sizeof limit, "%g", kLargestTipRadius);
+        message = what + " must be above 0 and at most " + limit + " micrometres";
+        return false;
+    }
+    return true;
+}
+
+std::string radiusText(double radius) {
+    char text[64];
+    const std::to_chars_result result = std::to_chars(text, text + sizeof text, radius);
+    return std::string(text, result.ptr);
+}
+
+}  // namespace
+
+std::optional<StylusTip> parseStylusTip(std::string_view text, std::string& message) {
+    const std::string quoted = "\"" + std::string(text) + "\"";
+    if (text == "point") {
+        return StylusTip{};
+    }
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        message = quoted + " is not a tip: " + kStylusForms;
+        return std::nullopt;
+    }
+    const std::string_view shape = text.substr(0, colon);
+    const std::string_view radii = text.substr(colon + 1);
+    StylusTip tip;
+    if (shape == "spherical") {
+        double radius = 0.0;
+        if (!readRadius(radii, radius)) {
+            message = quoted + ": the radius \"" + std::string(radii) +
+                      "\" is not a number of micrometres; " + kStylusForms;
+            return std::nullopt;
+        }
+        if (!radiusInRange(radius, quoted + ": the radius", message)) {
+            return std::nullopt;
+        }
+        tip.shape = StylusShape::Spherical;
+        tip.scanningRadius = radius;
+        tip.bearingRadius = radius;
+        return tip;
+    }
+    if (shape == "elliptical") {
+        const std::size_t cross = radii.find('x');
+        double scanning = 0.0;
+        double bearing = 0.0;
+        if (cross == std::string_view::npos || !readRadius(radii.substr(0, cross), scanning) ||
+            !readRadius(radii.substr(cross + 1), bearing)) {
+            message = quoted + ": \"" + std::string(radii) +
+                      "\" is not two radii R1xR2 in micrometres; " + kStylusForms;
+            return std::nullopt;
+        }
+        if (!radiusInRange(scanning, quoted + ": the scanning radius R1", message) ||
+            !radiusInRange(bearing, quoted + ": the bearing radius R2", message)) {
+            return std::nullopt;
+        }
+        if (scanning > bearing) {
+            message = quoted +
+                      ": the scanning radius R1 (along the groove) is the smaller one; did you "
+                      "mean elliptical:" +
+                      radiusText(bearing) + "x" + radiusText(scanning) + "?";
+            return std::nullopt;
+        }
+        tip.shape = StylusShape::Elliptical;
+        tip.scanningRadius = scanning;
+        tip.bearingRadius = bearing;
+        return tip;
+    }
+    message = quoted + ": unknown tip shape \"" + std::string(shape) + "\"; " + kStylusForms;
+    return std::nullopt;
+}
+
+std::string stylusTipText(const StylusTip& tip) {
+    switch (tip.shape) {
+        case StylusShape::Point:
+            return "point";
+        case StylusShape::Spherical:
+            return "spherical:" + radiusText(tip.scanningRadius);
+        case StylusShape::Elliptical:
+            return "elliptical:" + radiusText(tip.scanningRadius) + "x" +
+                   radiusText(tip.bearingRadius);
+    }
+    return "point";
+}
+
+std::int64_t footprintReach(double spacing, const TipRadius& tip) {
+    const double estimate = std::floor(tip.radius / spacing);
+    std::int64_t k = estimate > 0.0 ? static_cast<std::int64_t>(estimate) : 0;
+    while (k > 0 && !insideFootprint(static_cast<double>(k), spacing, tip)) {
+        --k;
+    }
+    while (insideFootprint(static_cast<double>(k + 1), spacing, tip)) {
+        ++k;
+    }
+    return k;
+}
+
+bool tipTracingSettingsValid(const TipTracingSettings& settings, std::string& message) {
+    if (!std::isfinite(settings.radius) || !(settings.radius > 0.0)) {
+        message = "the tip's radius must be a finite number of millimetres above 0";
+        return false;
+    }
+    if (!std::isfinite(settings.smallestSpacing) || !(settings.smallestSpacing > 0.0)) {
+        message = "the spacing of the samples must be a finite number of millimetres above 0";
+        return false;
+    }
+    if (settings.radius / settings.smallestSpacing > static_cast<double>(kLargestFootprintReach)) {
+        message = "the tip covers more than " + std::to_string(kLargestFootprintReach) +
+                  " samples on either side: the groove is too slow or the rate too high for it";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+TipTracingSettings checked(const TipTracingSettings& settings) {
+    std::string message;
+    if (!tipTracingSettingsValid(settings, message)) {
+        throw std::invalid_argument(message);
+    }
+    return settings;
+}
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kMinusInfinity = -kInfinity;
+constexpr double kNotFormed = std::numeric_limits<double>::quiet_NaN();
+
+}  // namespace
+
+TracingWindow::TracingWindow(const TipTracingSettings& settings)
+    : tip_(checked(settings).radius),
+      largestReach_(footprintReach(settings.smallestSpacing, tip_)) {}
+
+void TracingWindow::append(std::span<const double> wall) {
+    for (const double value : wall) {
+        const std::size_t offset = values_.size();
+        if (offset % kLeaf == 0) {
+            leafLargest_.push_back(kMinusInfinity);
+        }
+        if (offset % kBranch == 0) {
+            branchLargest_.push_back(kMinusInfinity);
+        }
+        values_.push_back(value);
+        double& leaf = leafLargest_.back();
+        leaf = value > leaf ? value : leaf;
+        double& branch = branchLargest_.back();
+        branch = value > branch ? value : branch;
+    }
+}
+
+void TracingWindow::releaseBefore(std::int64_t n) {
+    const std::int64_t dead = (n - base_) / kBranch * kBranch;
+    // Only once the dead part outweighs the rest, so that each sample moves a bounded number of
+    // times.
+    if (dead <= 0 || dead < static_cast<std::int64_t>(values_.size()) - dead) {
+        return;
+    }
+    values_.erase(values_.begin(), values_.begin() + dead);
+    leafLargest_.erase(leafLargest_.begin(), leafLargest_.begin() + dead / kLeaf);
+    branchLargest_.erase(branchLargest_.begin(), branchLargest_.begin() + dead / kBranch);
+    base_ += dead;
+}
+
+void TracingWindow::reset() {
+    base_ = 0;
+    values_.clear();
+    leafLargest_.clear();
+    branchLargest_.clear();
+    lastTraced_ = -2;
+    lastOffset_ = 0;
+    candidates_ = 0;
+}
+
+void TracingWindow::prepareDips(double spacing, bool whole) {
+    if (dipReach_ < 0 || spacing != dipSpacing_) {
+        dipReach_ = footprintReach(spacing, tip_);
+        dipSpacing_ = spacing;
+        // NaN marks a dip not formed yet (a dip is never NaN). By signed offset, for runs of
+        // samples traced together: the same doubles within the footprint, and +infinity for a
+        // run's samples beyond it, whose candidates are then −infinity or NaN and never win.
+        dips_.assign(static_cast<std::size_t>(dipReach_ + 1), kNotFormed);
+        offsetDips_.assign(static_cast<std::size_t>(2 * (dipReach_ + kRun) + 1), kInfinity);
+        std::fill(offsetDips_.begin() + kRun, offsetDips_.end() - kRun, kNotFormed);
+        dipsWhole_ = false;
+    }
+    // A stream traces every sample and needs the whole footprint; single samples on demand
+    // form only the dips they ask for, as a side played by a moving arm changes the spacing
+    // every 144 samples.
+    if (whole && !dipsWhole_) {
+        for (std::int64_t k = 0; k <= dipReach_; ++k) {
+            formDip(k);
+        }
+        dipsWhole_ = true;
+    }
+}
+
+double TracingWindow::formDip(std::int64_t k) {
+    double& value = dips_[static_cast<std::size_t>(k)];
+    if (std::isnan(value)) {
+        value = tipDip(static_cast<double>(k), dipSpacing_, tip_);
+        const std::int64_t centre = dipReach_ + kRun;
+        offsetDips_[static_cast<std::size_t>(centre + k)] = value;
+        offsetDips_[static_cast<std::size_t>(centre - k)] = value;
+    }
+    return value;
+}
+
+void TracingWindow::formDips(std::int64_t i, std::int64_t a, std::int64_t b) {
+    if (dipsWhole_) {
+        return;
+    }
+    const std::int64_t low = a > i ? a - i : (b < i ? i - b : 0);
+    const std::int64_t high = std::min(dipReach_, std::max(i - a, b - i));
+    for (std::int64_t k = low; k <= high; ++k) {
+        formDip(k);
+    }
+}
+
+std::int64_t TracingWindow::reach(double spacing) {
+    prepareDips(spacing, false);
+    return dipReach_;
+}
+
+double TracingWindow::bound(std::int64_t i, std::int64_t a, std::int64_t b, double largest) {
+    const std::int64_t nearest = a > i ? a - i : (b < i ? i - b : 0);
+    return tracingCandidate(largest, dip(nearest));
+}
+
+void TracingWindow::evaluate(std::int64_t i, std::int64_t a, std::int64_t b, double& best,
+                             std::int64_t& winner) {
+    candidates_ += b - a + 1;
+    formDips(i, a, b);
+    const double* values = values_.data() + (a - base_);
+    const double* dips = dips_.data();
+    const std::int64_t count = b - a + 1;
+    // Four running maxima side by side, so that the comparisons do not wait on each other; the
+    // winner is looked up afterwards, only where the block raised the best.
+    double m[4] = {best, best, best, best};
+    std::int64_t n = 0;
+    if (a >= i) {
+        const double* d = dips + (a - i);
+        for (; n + 4 <= count; n += 4) {
+            for (int l = 0; l < 4; ++l) {
+                const double c = tracingCandidate(values[n + l], d[n + l]);
+                m[l] = c > m[l] ? c : m[l];
+            }
+        }
+        for (; n < count; ++n) {
+            const double c = tracingCandidate(values[n], d[n]);
+            m[0] = c > m[0] ? c : m[0];
+        }
+    } else {
+        const double* d = dips + (i - a);
+        for (; n + 4 <= count; n += 4) {
+            for (int l = 0; l < 4; ++l) {
+                const double c = tracingCandidate(values[n + l], d[-(n + l)]);
+                m[l] = c > m[l] ? c : m[l];
+            }
+        }
+        for (; n < count; ++n) {
+            const double c = tracingCandidate(values[n], d[-n]);
+            m[0] = c > m[0] ? c : m[0];
+        }
+    }
+    double largest = m[0];
+    for (int l = 1; l < 4; ++l) {
+        largest = m[l] > largest ? m[l] : largest;
+    }
+    if (largest > best) {
+        best = largest;
+        for (std::int64_t j = a; j <= b; ++j) {
+            const std::int64_t k = j > i ? j - i : i - j;
+            if (tracingCandidate(at(j), dips[k]) == largest) {
+                winner = j;
+                break;
+            }
+        }
+    }
+}
+
+void TracingWindow::search(std::int64_t i, std::int64_t a, std::int64_t b, double& best,
+                           std::int64_t& winner) {
+    for (std::int64_t branch = a - base_ - (a - base_) % kBranch + base_; branch <= b;
+         branch += kBranch) {
+        const std::int64_t branchFirst = std::max(branch, a);
+        const std::int64_t branchLast = std::min(branch + kBranch - 1, b);
+        const double branchLargest =
+            branchLargest_[static_cast<std::size_t>((branch - base_) / kBranch)];
+        if (bound(i, branchFirst, branchLast, branchLargest) <= best) {
+            continue;
+        }
+        for (std::int64_t leaf = branchFirst - (branchFirst - base_) % kLeaf; leaf <= branchLast;
+             leaf += kLeaf) {
+            const std::int64_t first = std::max(leaf, branchFirst);
+            const std::int64_t last = std::min(leaf + kLeaf - 1, branchLast);
+            const double leafLargest =
+                leafLargest_[static_cast<std::size_t>((leaf - base_) / kLeaf)];
+            if (bound(i, first, last, leafLargest) <= best) {
+                continue;
+            }
+            if (first < i) {
+                evaluate(i, first, std::min(last, i - 1), best, winner);
+            }
+            if (last >= i) {
+                evaluate(i, std::max(first, i), last, best, winner);
+            }
+        }
+    }
+}
+
+void TracingWindow::climb(std::int64_t i, std::int64_t lo, std::int64_t hi, double& best,
+                          std::int64_t& winner) {
+    const auto candidate = [&](std::int64_t j) {
+        ++candidates_;
+        const std::int64_t k = j > i ? j - i : i - j;
+        return tracingCandidate(at(j), dip(k));
+    };
+    // From where the last winner stood relative to its sample, climbing while the next candidate
+    // is larger. The winner moves little from one sample to the next, so this is usually the
+    // maximum already and most blocks are passed over by their bounds.
+    const std::int64_t start = std::clamp(i + (lastTraced_ + 1 == i ? lastOffset_ : 0), lo, hi);
+    best = kMinusInfinity;
+    {
+        const double c = candidate(start);
+        best = c > best ? c : best;
+    }
+    winner = start;
+    while (winner < hi) {
+        const double c = candidate(winner + 1);
+        if (!(c > best)) {
+            break;
+        }
+        best = c;
+        ++winner;
+    }
+    if (winner == start) {
+        while (winner > lo) {
+            const double c = candidate(winner - 1);
+            if (!(c > best)) {
+                break;
+            }
+            best = c;
+            --winner;
+        }
+    }
+    lastTraced_ = i;
+    lastOffset_ = winner - i;
+}
+
+double TracingWindow::tracedFrom(double best, std::int64_t lo, std::int64_t hi) const {
+    if (best == kMinusInfinity) {
+        // Either a sample is −infinity, or every one is NaN.
+        for (std::int64_t n = lo; n <= hi; ++n) {
+            if (!std::isnan(at(n))) {
+                return tracedFromLargest(best);
+            }
+        }
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return tracedFromLargest(best);
+}
+
+double TracingWindow::tracedAt(std::int64_t i, double spacing, std::int64_t last) {
+    prepareDips(spacing, false);
+    const std::int64_t lo = std::max<std::int64_t>(0, i - dipReach_);
+    const std::int64_t hi = std::min(last, i + dipReach_);
+    double best = kMinusInfinity;
+    std::int64_t winner = i;
+    climb(i, lo, hi, best, winner);
+    search(i, lo, hi, best, winner);
+    lastOffset_ = winner - i;
+    return tracedFrom(best, lo, hi);
+}
+
+namespace {
+
+// The largest of m and the candidates w[n] − dips[n], n < 16, two at a time. _mm_max_pd(c, m)
+// is c > m ? c : m lane by lane, as the scalar maximum.
+inline double largestOfSixteen(const double* w, const double* dips, double m) {
+    __m128d a = _mm_set1_pd(m);
+    __m128d b = a;
+    for (int n = 0; n < 16; n += 4) {
+        const __m128d c0 = _mm_sub_pd(_mm_loadu_pd(w + n), _mm_loadu_pd(dips + n));
+        const __m128d c1 = _mm_sub_pd(_mm_loadu_pd(w + n + 2), _mm_loadu_pd(dips + n + 2));
+        a = _mm_max_pd(c0, a);
+        b = _mm_max_pd(c1, b);
+    }
+    a = _mm_max_pd(b, a);
+    const double low = _mm_cvtsd_f64(a);
+    const double high = _mm_cvtsd_f64(_mm_unpackhi_pd(a, a));
+    return high > low ? high : low;
+}
+
+}  // namespace
+
+void TracingWindow::traceRun(std::int64_t first, std::int64_t count, double spacing,
+                             std::int64_t last, double* traced) {
+    prepareDips(spacing, true);
+    const std::int64_t K = dipReach_;
+    const std::int64_t runLast = first + count - 1;
+    const std::int64_t lo = std::max<std::int64_t>(0, first - K);
+    const std::int64_t hi = std::min(last, runLast + K);
+    double best[kRun];
+    double floor = kInfinity;
+    for (std::int64_t r = 0; r < count; ++r) {
+        const std::int64_t i = first + r;
+        std::int64_t winner = i;
+        climb(i, std::max<std::int64_t>(0, i - K), std::min(last, i + K), best[r], winner);
+        floor = best[r] < floor ? best[r] : floor;
+    }
+    // The run's samples against a block [a, b]: the nearest distance between them.
+    const auto nearest = [&](std::int64_t a, std::int64_t b) {
+        return a > runLast ? a - runLast : (b < first ? first - b : 0);
+    };
+    const double* centre = offsetDips_.data() + (K + kRun);
+    for (std::int64_t branch = lo - (lo - base_) % kBranch; branch <= hi; branch += kBranch) {
+        const std::int64_t branchFirst = std::max(branch, lo);
+        const std::int64_t branchLast = std::min(branch + kBranch - 1, hi);
+        const double branchLargest =
+            branchLargest_[static_cast<std::size_t>((branch - base_) / kBranch)];
+        if (tracingCandidate(branchLargest, dip(nearest(branchFirst, branchLast))) <= floor) {
+            continue;
+        }
+        for (std::int64_t leaf = branchFirst - (branchFirst - base_) % kLeaf; leaf <= branchLast;
+             leaf += kLeaf) {
+            const std::int64_t a = std::max(leaf, branchFirst);
+            const std::int64_t b = std::min(leaf + kLeaf - 1, branchLast);
+            const double leafLargest =
+                leafLargest_[static_cast<std::size_t>((leaf - base_) / kLeaf)];
+            if (tracingCandidate(leafLargest, dip(nearest(a, b))) <= floor) {
+                continue;
+            }
+            const double* w = values_.data() + (a - base_);
+            for (std::int64_t r = 0; r < count; ++r) {
+                const std::int64_t i = first + r;
+                const std::int64_t k = a > i ? a - i : (b < i ? i - b : 0);
+                if (k > K || tracingCandidate(leafLargest, dip(k)) <= best[r]) {
+                    continue;
+                }
+                const double* dips = centre + (a - i);
+                if (b - a + 1 == kLeaf) {
+                    candidates_ += kLeaf;
+                    best[r] = largestOfSixteen(w, dips, best[r]);
+                } else {
+                    candidates_ += b - a + 1;
+                    for (std::int64_t n = 0; n <= b - a; ++n) {
+                        const double c = tracingCandidate(w[n], dips[n]);
+                        best[r] = c > best[r] ? c : best[r];
+                    }
+                }
+            }
+        }
+    }
+    for (std::int64_t r = 0; r < count; ++r) {
+        const std::int64_t i = first + r;
+        traced[r] = tracedFrom(best[r], std::max<std::int64_t>(0, i - K), std::min(last, i + K));
+    }
+}
+
+TipTracer::TipTracer(const TipTracingSettings& settings)
+    : settings_(checked(settings)),
+      window_(settings_),
+      largestReach_(footprintReach(settings_.smallestSpacing, TipRadius(settings_.radius))) {}
+
+void TipTracer::process(std::span<const double> wall, std::span<const double> spacing,
+                        SampleBlock& traced) {
+    if (spacing.size() != wall.size()) {
+        throw std::invalid_argument("the tracing needs one spacing for every wall sample");
+    }
+    for (const double dx : spacing) {
+        if (!std::isfinite(dx) || !(dx >= settings_.smallestSpacing)) {
+            throw std::invalid_argument(
+                "a spacing of the samples is not finite or below the smallest one set up");
+        }
+    }
+    window_.append(wall);
+    spacings_.insert(spacings_.end(), spacing.begin(), spacing.end());
+    emitReady(traced);
+}
+
+void TipTracer::process(std::span<const double> wall, double spacing, SampleBlock& traced) {
+    if (!std::isfinite(spacing) || !(spacing >= settings_.smallestSpacing)) {
+        throw std::invalid_argument(
+            "the spacing of the samples is not finite or below the smallest one set up");
+    }
+    window_.append(wall);
+    spacings_.insert(spacings_.end(), wall.size(), spacing);
+    emitReady(traced);
+}
+
+void TipTracer::finish(SampleBlock& traced) {
+    finished_ = true;
+    emitReady(traced);
+}
+
+void TipTracer::reset() {
+    window_.reset();
+    next_ = 0;
+    spacings_.clear();
+    spacingsFrom_ = 0;
+    finished_ = false;
+}
+
+void TipTracer::emitReady(SampleBlock& traced) {
+    const std::int64_t end = window_.end();
+    while (next_ < end) {
+        // A run of up to 16 samples of one spacing, each with its footprint in.
+        const double spacing = spacings_[spacingsFrom_];
+        const std::int64_t reach = window_.reach(spacing);
+        std::int64_t count = 0;
+        while (count < TracingWindow::kRun && next_ + count < end &&
+               spacings_[spacingsFrom_ + static_cast<std::size_t>(count)] == spacing &&
+               (finished_ || next_ + count + reach < end)) {
+            ++count;
+        }
+        if (count == 0) {
+            break;
+        }
+        const std::size_t at = traced.size();
+        traced.resize(at + static_cast<std::size_t>(count));
+        window_.traceRun(next_, count, spacing, end - 1, traced.data() + at);
+        next_ += count;
+        spacingsFrom_ += static_cast<std::size_t>(count);
+    }
+    window_.releaseBefore(next_ - largestReach_);
+    if (spacingsFrom_ > spacings_.size() / 2) {
+        spacings_.erase(spacings_.begin(),
+                        spacings_.begin() + static_cast<std::ptrdiff_t>(spacingsFrom_));
+        spacingsFrom_ = 0;
+    }
+}
