@@ -6,6 +6,7 @@
 #include "dsp/disc_parameters.hpp"
 #include "dsp/groove_path.hpp"
 #include "dsp/stylus_model.hpp"
+#include "dsp/tip_tracing.hpp"
 #include "dsp/upsample_design.hpp"
 
 // What the chain needs to know before the first frame.
@@ -32,6 +33,10 @@ struct ChainSettings {
     // whichever is chosen.
     PickupModel model = PickupModel::Lateral;
     StylusAngles stylus;
+    // The tip's shape, for the stylus model: both walls traced by a tip of this scanning radius
+    // before the pass reads them (dsp/traced_high_rate.hpp). A point tip skips the tracing
+    // entirely.
+    StylusTip tip;
 };
 
 // The most frames the output can trail the input by, for any piece sizes, when every timing error
