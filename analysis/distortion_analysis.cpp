@@ -291,19 +291,46 @@ std::vector<double> synthesiseTestSignal(const TestSignal& signal, const ChainLe
     return samples;
 }
 
+namespace {
+
+ChainSettings chainSettingsOf(const DiscParameters& disc, const MeasureModel& model) {
+    ChainSettings settings;
+    settings.sampleRate = model.sampleRate;
+    settings.channelCount = model.channel == MeasureChannel::Mid ? 1 : 2;
+    settings.disc = disc;
+    settings.model = model.model;
+    settings.stylus = model.angles;
+    settings.tip = model.tip;
+    return settings;
+}
+
+// The disc the signal is measured on: cut at the level the peak velocity asks for.
+DiscParameters measuredDisc(const TestSignal& signal, const MeasurementConditions& conditions) {
+    const ChainLevel level = chooseChainLevel(signal, conditions.peakVelocity, kMeasureSampleRate,
+                                              conditions.model.channel);
+    DiscParameters disc;
+    disc.revolutionsPerMinute = conditions.revolutionsPerMinute;
+    disc.grooveRadius = conditions.radius;
+    disc.fullScaleLateralAmplitude = level.fullScaleLateralAmplitude;
+    disc.trackingErrorDegrees = conditions.trackingErrorDegrees;
+    return disc;
+}
+
+}  // namespace
+
+ChainSettings measuredChainSettings(const TestSignal& signal,
+                                    const MeasurementConditions& conditions) {
+    return chainSettingsOf(measuredDisc(signal, conditions), conditions.model);
+}
+
 std::vector<double> renderThroughChain(const std::vector<double>& input, const DiscParameters& disc,
                                        const CoefficientSet& coefficients, int threadCount,
                                        const MeasureModel& model) {
     const MeasureChannel channel = model.channel;
     const int channels = channel == MeasureChannel::Mid ? 1 : 2;
-    ChainSettings settings;
-    settings.sampleRate = model.sampleRate;
-    settings.channelCount = channels;
-    settings.disc = disc;
+    ChainSettings settings = chainSettingsOf(disc, model);
     settings.coefficients = &coefficients;
     settings.threadCount = threadCount;
-    settings.model = model.model;
-    settings.stylus = model.angles;
     StreamingChain chain(settings);
     const std::int64_t total = static_cast<std::int64_t>(input.size());
     std::vector<double> frames(static_cast<std::size_t>(total * channels), 0.0);
@@ -470,11 +497,7 @@ PointResult measurePoint(const TestSignal& signal, const MeasurementConditions& 
         chooseChainLevel(signal, conditions.peakVelocity, sampleRate, model.channel);
     const std::int64_t frames = kMeasureSkipFrames + kMeasureWindowFrames + kMeasureTailFrames;
     const std::vector<double> input = synthesiseTestSignal(signal, level, frames, sampleRate);
-    DiscParameters disc;
-    disc.revolutionsPerMinute = conditions.revolutionsPerMinute;
-    disc.grooveRadius = conditions.radius;
-    disc.fullScaleLateralAmplitude = level.fullScaleLateralAmplitude;
-    disc.trackingErrorDegrees = conditions.trackingErrorDegrees;
+    const DiscParameters disc = measuredDisc(signal, conditions);
     const std::vector<double> output =
         renderThroughChain(input, disc, coefficients, threadCount, model);
     PointResult result;

@@ -8,7 +8,9 @@
 
 #include "dsp/disc_parameters.hpp"
 #include "dsp/stylus_model.hpp"
+#include "dsp/tip_tracing.hpp"
 #include "dsp/upsampler.hpp"
+#include "engine/streaming_chain.hpp"
 
 // Test signals rendered through the whole chain and measured from its output.
 //
@@ -95,6 +97,7 @@ struct MeasureModel {
     StylusAngles angles;
     MeasureChannel channel = MeasureChannel::Mid;
     int sampleRate = kMeasureSampleRate;  // of the rendering
+    StylusTip tip;                        // the stylus model's tip, a point by default
 };
 
 // The test signal through the whole chain in its channel, unscaled float output of that
@@ -133,6 +136,10 @@ struct MeasurementConditions {
     double peakVelocity = 100.0;  // mm/s, of the lower tone, along the channel's axis
     MeasureModel model;
 };
+
+// The chain's settings for measuring the signal under the conditions (its coefficients aside).
+ChainSettings measuredChainSettings(const TestSignal& signal,
+                                    const MeasurementConditions& conditions);
 
 // The theory's figures for the same signal and conditions (see distortion_prediction.hpp), with
 // the channel's timing factor in place of tan α. The lateral model reads the side untouched: its

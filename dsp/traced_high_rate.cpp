@@ -33,17 +33,21 @@ double smallestSpacing(const TracedSettings& s, double fixedSpacing) {
     return tracingSpacingUnits(velocity, period, s.fullScaleLateralAmplitude) * (1.0 - 0x1p-30);
 }
 
-TipTracingSettings windowSettings(const TracedSettings& s) {
+TipTracingSettings unchecked(const TracedSettings& s) {
     const double fixedSpacing = tracingSpacingUnits(
         s.geometry.grooveVelocity, s.geometry.samplePeriod, s.fullScaleLateralAmplitude);
     TipTracingSettings tracing;
     tracing.radius = tracingRadiusUnits(s.tipRadius, s.fullScaleLateralAmplitude);
     tracing.smallestSpacing = smallestSpacing(s, fixedSpacing);
+    return tracing;
+}
+
+TipTracingSettings windowSettings(const TracedSettings& s) {
     std::string message;
-    if (!tipTracingSettingsValid(tracing, message)) {
+    if (!tracedSettingsValid(s, message)) {
         throw std::invalid_argument(message);
     }
-    return tracing;
+    return unchecked(s);
 }
 
 double magnitudeOf(double value) {
@@ -51,6 +55,15 @@ double magnitudeOf(double value) {
 }
 
 }  // namespace
+
+bool tracedSettingsValid(const TracedSettings& settings, std::string& message) {
+    if (!std::isfinite(settings.fullScaleLateralAmplitude) ||
+        !(settings.fullScaleLateralAmplitude > 0.0)) {
+        message = "the tip's shape needs a full-scale amplitude above 0";
+        return false;
+    }
+    return tipTracingSettingsValid(unchecked(settings), message);
+}
 
 TracedHighRate::TracedHighRate(const TracedSettings& settings, StylusHighRate& upstream)
     : settings_(settings),

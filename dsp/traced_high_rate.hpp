@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "dsp/extended.hpp"
@@ -48,6 +49,11 @@ struct TracedSettings {
     GroovePath path;
     int threadCount = 1;  // for forming both components side by side
 };
+
+// Whether the tip can be traced on this groove: its footprint must stay within
+// kLargestFootprintReach samples, which a slow groove at a high rate with a large tip can exceed.
+// A message says why not.
+bool tracedSettingsValid(const TracedSettings& settings, std::string& message);
 
 // Both components' last upsampling stages, traced by the tip, as the source the interpolation
 // pass reads. The upstream samples are formed all of them, as every one may lie in a footprint,

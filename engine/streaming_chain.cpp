@@ -42,8 +42,11 @@ TrackingSettings trackingSettings(const ChainSettings& settings) {
     return tracking;
 }
 
+// The stylus model reads both walls of a stereo groove; a single channel is a groove with no
+// vertical modulation, which only a tip with a shape reads otherwise than the lateral model.
 bool readsBothWalls(const ChainSettings& settings) {
-    return settings.model == PickupModel::Stylus && settings.channelCount != 1;
+    return settings.model == PickupModel::Stylus &&
+           (settings.channelCount != 1 || !settings.tip.point());
 }
 
 // Threads for each upsampler's pushed stages. Where both components are upsampled and there are
@@ -70,6 +73,11 @@ TracedSettings tracedSettings(const ChainSettings& settings) {
     return traced;
 }
 
+// Whether a tip with a shape traces the walls: a groove cut with no amplitude has none to trace.
+bool tracesTheTip(const ChainSettings& settings) {
+    return !settings.tip.point() && settings.disc.fullScaleLateralAmplitude != 0.0;
+}
+
 // The tip's shape between the high-rate samples and the pass: the walls traced by the tip, then
 // read where the arm puts it.
 struct TracedPath {
@@ -92,7 +100,7 @@ struct SidePath {
           highRate(midHighRate, upsampler.highRate()),
           tracking(trackingSettings(settings), highRate),
           inverse(settings.sampleRate, LateralDirection::Playback) {
-        if (!settings.tip.point()) {
+        if (tracesTheTip(settings)) {
             traced = std::make_unique<TracedPath>(settings, highRate);
         }
     }
@@ -232,6 +240,9 @@ void StreamingChain::State::pushPiece(const double* samples, std::int64_t frames
     lateral.clear();
     side.clear();
     split.process({samples, static_cast<std::size_t>(frames * channelCount)}, lateral, side);
+    if (sidePath && channelCount == 1) {
+        side.assign(lateral.size(), 0.0);  // a single channel: no vertical modulation
+    }
     framesIn += frames;
     filtered.clear();
     if (!sidePath) {
@@ -406,6 +417,17 @@ void StreamingChain::reset(const DiscParameters& disc) {
     s.framesOut = 0;
     s.peak = 0.0;
     s.finished = false;
+}
+
+bool tipTraceable(const ChainSettings& settings, std::string& message) {
+    if (!readsBothWalls(settings) || !tracesTheTip(settings)) {
+        return true;
+    }
+    if (!tracedSettingsValid(tracedSettings(settings), message)) {
+        message = stylusTipText(settings.tip) + ": " + message;
+        return false;
+    }
+    return true;
 }
 
 std::int64_t chainLagFrames(int sampleRate, double timingErrorBound) {

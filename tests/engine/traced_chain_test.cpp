@@ -105,6 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "elliptical:7x18",
                    25,
                    20},
+        // A single channel: a groove with no vertical modulation, both walls traced.
+        TracedCase{{"Mono", 800, 1, 44100, {k33, 70, 0.05, 1.5}, 20000}, "spherical:17.8", 20, 20},
         // The point tip is the untraced chain.
         TracedCase{{"PointTip", 1500, 2, 44100, {k33, 60.3, 0.05, 1.5}, 20000}, "point", 20, 20},
         TracedCase{{"ArmInward", 1000, 2, 44100, {k33, 0, 0.05, 0}, 20000},

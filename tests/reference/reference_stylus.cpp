@@ -101,7 +101,7 @@ std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& sam
                                                   int sampleRate, const DiscParameters& parameters,
                                                   const std::vector<std::vector<double>>& taps,
                                                   const ReferenceStylus& stylus) {
-    if (channels == 1 && !stylus.geometryAt) {
+    if (channels == 1 && !stylus.geometryAt && !(stylus.tipRadius > 0.0)) {
         return referenceUnscaledOutput(samples, 1, sampleRate, parameters, taps);
     }
     const std::size_t n = samples.size() / static_cast<std::size_t>(channels);
@@ -123,7 +123,7 @@ std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& sam
     std::vector<double> u =
         referenceUpsampleFourStages(referenceFilterLateral(mid, sampleRate), taps);
     const double period = static_cast<double>(1.0L / sampleRate);
-    if (channels == 1) {
+    if (channels == 1 && !(stylus.tipRadius > 0.0)) {
         // No side: the lateral pass alone.
         return referenceInverseFilterLateral(
             referenceInterpolatedOutput(u, static_cast<std::int32_t>(n),
@@ -140,6 +140,10 @@ std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& sam
         u, w, static_cast<std::int32_t>(n), parameters.fullScaleLateralAmplitude, period,
         referenceVerticalSlope(stylus.verticalTrackingDegrees, stylus.cuttingDegrees), geometryAt);
     const std::vector<double> restoredMid = referenceInverseFilterLateral(pass.mid, sampleRate);
+    if (channels == 1) {
+        // A single channel traced as a groove with no vertical modulation: its mid plays.
+        return restoredMid;
+    }
     const std::vector<double> restoredSide = referenceInverseFilterLateral(pass.side, sampleRate);
     std::vector<double> stereo(2 * n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
