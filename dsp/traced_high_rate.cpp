@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "dsp/tracking_stage.hpp"
+#include "dsp/worker_pool.hpp"
 
 // The bound. Let Ω_in and Ω_out bound the magnitudes of the inner and outer walls' samples over
 // every footprint of [first, last], which all lie in [first − K, last + K], K the largest reach.
@@ -94,12 +95,23 @@ void TracedHighRate::take(std::int64_t available) {
     while (end_ < available) {
         const std::int64_t count = std::min(available - end_, kTrackingFormCount);
         const auto size = static_cast<std::size_t>(count);
-        taken_.resize(size);
+        midTaken_.resize(size);
+        sideTaken_.resize(size);
         innerTaken_.resize(size);
         outerTaken_.resize(size);
-        upstream_->form(end_, count, taken_.data());
+        // Each component formed by its own stage, side by side where there are two threads.
+        runChunks(2, 1, std::min(settings_.threadCount, 2),
+                  [&](std::int64_t begin, std::int64_t end) {
+                      for (std::int64_t part = begin; part < end; ++part) {
+                          if (part == 0) {
+                              upstream_->mid().form(end_, count, midTaken_.data());
+                          } else {
+                              upstream_->side().form(end_, count, sideTaken_.data());
+                          }
+                      }
+                  });
         for (std::size_t k = 0; k < size; ++k) {
-            const GrooveWalls walls = wallsOf(taken_[k].mid, taken_[k].side);
+            const GrooveWalls walls = wallsOf(midTaken_[k], sideTaken_[k]);
             innerTaken_[k] = walls.inner;
             outerTaken_[k] = walls.outer;
         }

@@ -108,7 +108,8 @@ class TracedHighRate {
     std::vector<double> innerLargest_;
     std::vector<double> outerLargest_;
     // Room for the samples being taken.
-    std::vector<StylusSample> taken_;
+    std::vector<double> midTaken_;
+    std::vector<double> sideTaken_;
     std::vector<double> innerTaken_;
     std::vector<double> outerTaken_;
 };
