@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "analysis/distortion_prediction.hpp"
+#include "analysis/tracing_prediction.hpp"
 #include "dsp/groove_geometry.hpp"
 #include "engine/streaming_chain.hpp"
 
@@ -432,6 +433,41 @@ DistortionFigures analyseWindow(const TestSignal& signal, const double* window, 
     return figures;
 }
 
+TracedHarmonics predictTracedHarmonics(double frequency, const MeasurementConditions& conditions,
+                                       int sampleRate) {
+    const MeasureModel& model = conditions.model;
+    const MeasureChannel channel = model.channel;
+    const TestSignal sine{SignalKind::Sine, frequency};
+    const ChainLevel level =
+        chooseChainLevel(sine, conditions.peakVelocity, sampleRate, model.channel);
+    // The displacement along the channel's axis; a lateral or vertical one moves each wall by
+    // 1/√2 of it.
+    const bool wall = channel == MeasureChannel::Left || channel == MeasureChannel::Right;
+    const double wallAmplitude =
+        wall ? level.displacements[0] : level.displacements[0] / std::numbers::sqrt2;
+    const double velocity = grooveVelocityAt(conditions.radius, conditions.revolutionsPerMinute);
+    const std::vector<double> period =
+        tracedSinePeriod(wallAmplitude, velocity / frequency, model.tip.tracingRadiusMm(), 1024);
+    const double fundamental = harmonicAmplitude(period, 1);
+    TracedHarmonics traced;
+    const double gain = recordingFilterGain(frequency, sampleRate);
+    for (int h = 2; h <= 5; ++h) {
+        if (!(h * frequency < sampleRate / 2.0)) {
+            continue;
+        }
+        // The playback equalisation undoes the recording filter's gain at each frequency.
+        const double ratio = harmonicAmplitude(period, h) / fundamental * gain /
+                             recordingFilterGain(h * frequency, sampleRate);
+        // A lateral tone moves the walls in opposite phase, half a period apart: the lateral
+        // (ŵ_in − ŵ_out)/√2 keeps the odd harmonics and the vertical (ŵ_in + ŵ_out)/√2 the even
+        // ones, each √2 times the wall's; both walls alike (a vertical tone) keep them all.
+        const bool even = h % 2 == 0;
+        traced.channel[h - 2] = channel == MeasureChannel::Mid && even ? 0.0 : ratio;
+        traced.pinch[h - 2] = channel == MeasureChannel::Mid && even ? ratio : 0.0;
+    }
+    return traced;
+}
+
 DistortionFigures predictFigures(const TestSignal& signal, const MeasurementConditions& conditions,
                                  int sampleRate) {
     DiscParameters disc;
@@ -455,6 +491,18 @@ DistortionFigures predictFigures(const TestSignal& signal, const MeasurementCond
     }
     const std::vector<TestTone> tones = testTones(signal);
     DistortionFigures figures;
+    if (model.model == PickupModel::Stylus && !model.tip.point()) {
+        // The tip's tracing: predicted for a sine where nothing else distorts it (the channel's
+        // timing factor 0); where the timing moves the traced wall as well, the two combine and
+        // neither series alone predicts the result.
+        if (signal.kind == SignalKind::Sine && tangent == 0.0) {
+            const TracedHarmonics traced =
+                predictTracedHarmonics(signal.frequency, conditions, sampleRate);
+            figures.harmonics = traced.channel;
+            figures.thd = rootSumOfSquares(figures.harmonics.data(), figures.harmonics.size());
+        }
+        return figures;
+    }
     switch (signal.kind) {
         case SignalKind::Sine: {
             const double e =

@@ -141,9 +141,26 @@ struct MeasurementConditions {
 ChainSettings measuredChainSettings(const TestSignal& signal,
                                     const MeasurementConditions& conditions);
 
+// The tip's tracing of a sine of `frequency` Hz cut in the conditions' channel, as the output
+// gives it with no timing error: harmonics 2 to 5 of the envelope of the tip rolling on each wall
+// (computed directly, analysis/tracing_prediction), over the fundamental, each carried through
+// the playback equalisation (the recording filter's gain at f over its gain at n·f). `channel`
+// is the channel's own output; `pinch`, for a lateral (mid) tone, the even harmonics it puts into
+// the vertical (the side), over the lateral fundamental. 0 where a harmonic cancels, NaN at or
+// beyond Nyquist.
+struct TracedHarmonics {
+    std::array<double, 4> channel = {DistortionFigures::kNone, DistortionFigures::kNone,
+                                     DistortionFigures::kNone, DistortionFigures::kNone};
+    std::array<double, 4> pinch = {DistortionFigures::kNone, DistortionFigures::kNone,
+                                   DistortionFigures::kNone, DistortionFigures::kNone};
+};
+TracedHarmonics predictTracedHarmonics(double frequency, const MeasurementConditions& conditions,
+                                       int sampleRate);
+
 // The theory's figures for the same signal and conditions (see distortion_prediction.hpp), with
 // the channel's timing factor in place of tan α. The lateral model reads the side untouched: its
-// figures are those of the mid channel alone.
+// figures are those of the mid channel alone. With a tip that has a shape, the figures are the
+// tracing's (predictTracedHarmonics) for a sine with no timing error, and none otherwise.
 DistortionFigures predictFigures(const TestSignal& signal, const MeasurementConditions& conditions,
                                  int sampleRate);
 
