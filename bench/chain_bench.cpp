@@ -269,6 +269,7 @@ const std::vector<double>& music() {
 struct EngineRun {
     PickupModel model = PickupModel::Lateral;
     bool moving = false;
+    StylusTip tip;  // the stylus model's; a point unless given
 };
 
 // The engine alone (no files) over `seconds` of the music, played again as often as needed: only
@@ -282,6 +283,7 @@ void runEngineFor(std::int64_t seconds, int threadCount, EngineRun run = {}) {
     settings.threadCount = threadCount;
     settings.model = run.model;
     settings.stylus = {25.0, 20.0};
+    settings.tip = run.tip;
     if (run.moving) {
         settings.moving = true;
         settings.path.arm.kind = Tonearm::Kind::Pivoted;
@@ -334,7 +336,7 @@ BENCHMARK(BM_Engine)
 void BM_Models(benchmark::State& state) {
     music();
     const EngineRun run{state.range(0) == 0 ? PickupModel::Lateral : PickupModel::Stylus,
-                        state.range(1) != 0};
+                        state.range(1) != 0, StylusTip{}};
     for (auto _ : state) {
         runEngineFor(10, static_cast<int>(state.range(2)), run);
     }
@@ -347,6 +349,35 @@ BENCHMARK(BM_Models)
     ->UseRealTime()
     ->Iterations(1)
     ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+// The stylus model with a 17.8 µm spherical tip tracing both walls, an arm across the side (the
+// footprint widens from ±220 to ±540 high-rate samples toward the inner groove), on the music:
+// every high-rate sample of both components is formed, as any may lie in a footprint.
+StylusTip sphericalTip() {
+    StylusTip tip;
+    tip.shape = StylusShape::Spherical;
+    tip.scanningRadius = 17.8;
+    tip.bearingRadius = 17.8;
+    return tip;
+}
+
+void BM_TracedTip(benchmark::State& state) {
+    music();
+    const EngineRun run{PickupModel::Stylus, true, sphericalTip()};
+    for (auto _ : state) {
+        runEngineFor(10, static_cast<int>(state.range(0)), run);
+    }
+    state.counters["seconds_of_audio"] = 10;
+}
+BENCHMARK(BM_TracedTip)
+    ->Arg(1)
+    ->Arg(2)
+    ->ArgNames({"threads"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(3)
     ->ReportAggregatesOnly(true);
 
 // The lane kernels alone on data in cache: 16 outputs of 13 terms each per call, the shape of an
@@ -415,7 +446,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc == 3 && std::string(argv[1]) == "--measure-stylus") {
-        runEngineFor(std::stoi(argv[2]), defaultThreadCount(), {PickupModel::Stylus, true});
+        runEngineFor(std::stoi(argv[2]), defaultThreadCount(), {PickupModel::Stylus, true, {}});
+        return 0;
+    }
+    if (argc == 3 && std::string(argv[1]) == "--measure-tip") {
+        runEngineFor(std::stoi(argv[2]), defaultThreadCount(),
+                     {PickupModel::Stylus, true, sphericalTip()});
         return 0;
     }
     benchmark::Initialize(&argc, argv);
@@ -436,6 +472,12 @@ int main(int argc, char** argv) {
     for (int seconds : {10, 600, 3600}) {
         std::printf("peak resident memory, stylus model with an arm over %d s: %.1f MB\n", seconds,
                     peakMegabytes("--measure-stylus", std::to_string(seconds)));
+    }
+    // The tip's tracing holds the footprints' samples beside the stylus model's buffers: bounded
+    // by the piece size and the widest footprint, whatever the length.
+    for (int seconds : {10, 120}) {
+        std::printf("peak resident memory, a 17.8 um tip with an arm over %d s: %.1f MB\n", seconds,
+                    peakMegabytes("--measure-tip", std::to_string(seconds)));
     }
     return 0;
 }

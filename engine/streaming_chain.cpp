@@ -82,8 +82,17 @@ bool tracesTheTip(const ChainSettings& settings) {
 // read where the arm puts it.
 struct TracedPath {
     TracedPath(const ChainSettings& settings, StylusHighRate& upstream)
-        : highRate(tracedSettings(settings), upstream),
-          tracking(trackingSettings(settings), highRate) {}
+        : highRate(tracedSettings(settings), upstream), tracking(onOneThread(settings), highRate) {}
+
+    // The traced samples are formed one at a time, each from the last one's place in its
+    // footprint and with the dips of its spacing: two halves of a block interleaving there would
+    // wait on each other and undo both. The pass runs on one thread; the upstream stages and the
+    // forming of both components keep the chain's threads.
+    static TrackingSettings onOneThread(const ChainSettings& settings) {
+        TrackingSettings tracking = trackingSettings(settings);
+        tracking.threadCount = 1;
+        return tracking;
+    }
 
     TracedHighRate highRate;
     TrackingStage<TracedHighRate> tracking;
