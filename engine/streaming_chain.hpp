@@ -6,6 +6,7 @@
 #include "dsp/disc_parameters.hpp"
 #include "dsp/groove_path.hpp"
 #include "dsp/stylus_model.hpp"
+#include "dsp/timing_model.hpp"
 #include "dsp/upsample_design.hpp"
 
 // What the chain needs to know before the first frame.
@@ -32,6 +33,10 @@ struct ChainSettings {
     // whichever is chosen.
     PickupModel model = PickupModel::Lateral;
     StylusAngles stylus;
+    // Play (what the pickup does to the cut signal) or Undo: every high-rate sample moved by the
+    // opposite of the play's timing error, exactly (see TimingModel::correctedTime), so that a
+    // played signal comes back as the one that was cut.
+    TimingDirection direction = TimingDirection::Play;
 };
 
 // The most frames the output can trail the input by, for any piece sizes, when every timing error

@@ -74,7 +74,7 @@ std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& sam
                                                   int sampleRate, const DiscParameters& parameters,
                                                   const std::vector<std::vector<double>>& taps,
                                                   const ReferenceStylus& stylus) {
-    if (channels == 1 && !stylus.geometryAt) {
+    if (channels == 1 && !stylus.geometryAt && !stylus.undo) {
         return referenceUnscaledOutput(samples, 1, sampleRate, parameters, taps);
     }
     const std::size_t n = samples.size() / static_cast<std::size_t>(channels);
@@ -91,8 +91,17 @@ std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& sam
         side[i] = static_cast<double>((left - right) * 0.5L);
     }
     const GrooveGeometry disc = referenceGrooveGeometry(parameters, sampleRate);
-    const std::function<GrooveGeometry(std::int64_t)> geometryAt =
+    const std::function<GrooveGeometry(std::int64_t)> given =
         stylus.geometryAt ? stylus.geometryAt : [disc](std::int64_t) { return disc; };
+    const std::function<GrooveGeometry(std::int64_t)> geometryAt = [&](std::int64_t j) {
+        GrooveGeometry geometry = given(j);
+        if (stylus.undo) {
+            geometry.trackingTangent = -geometry.trackingTangent;
+        }
+        return geometry;
+    };
+    const long double slope =
+        referenceVerticalSlope(stylus.verticalTrackingDegrees, stylus.cuttingDegrees);
     const std::vector<double> u =
         referenceUpsampleFourStages(referenceFilterLateral(mid, sampleRate), taps);
     const double period = static_cast<double>(1.0L / sampleRate);
@@ -107,7 +116,7 @@ std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& sam
         referenceUpsampleFourStages(referenceFilterLateral(side, sampleRate), taps);
     const ReferenceStylusPass pass = referenceStylusInterpolatedOutput(
         u, w, static_cast<std::int32_t>(n), parameters.fullScaleLateralAmplitude, period,
-        referenceVerticalSlope(stylus.verticalTrackingDegrees, stylus.cuttingDegrees), geometryAt);
+        stylus.undo ? -slope : slope, geometryAt);
     const std::vector<double> restoredMid = referenceInverseFilterLateral(pass.mid, sampleRate);
     const std::vector<double> restoredSide = referenceInverseFilterLateral(pass.side, sampleRate);
     std::vector<double> stereo(2 * n, 0.0);

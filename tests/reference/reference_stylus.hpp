@@ -17,6 +17,8 @@ struct ReferenceStylus {
     double verticalTrackingDegrees = 20.0;
     double cuttingDegrees = 20.0;
     std::function<GrooveGeometry(std::int64_t)> geometryAt;
+    // The play undone: every tracking tangent and Δ taken with the opposite sign.
+    bool undo = false;
 };
 
 // Δ = tan(vertical tracking angle) − tan(cutting angle), each tangent extended.
