@@ -45,3 +45,4 @@ Subcommand addMeasureCommand(CLI::App& program);
 Subcommand addCompareCommand(CLI::App& program);
 Subcommand addStylusCommand(CLI::App& program);
 Subcommand addCorrectCommand(CLI::App& program);
+Subcommand addCalibrateCommand(CLI::App& program);
