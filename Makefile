@@ -46,7 +46,7 @@ test: deps
 
 bench: deps
 	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release -DCARTRIVEX_BENCH=ON
-	cmake --build $(RELEASE) -j $(JOBS) --target cartrivex_bench cartrivex-cli cartrivex_lv2
+	cmake --build $(RELEASE) -j $(JOBS) --target cartrivex_bench cartrivex_bench_input cartrivex-cli cartrivex_lv2
 	$(RELEASE)/bench/cartrivex_bench
 	bench/render_bench.sh $(RELEASE)/bin/cartrivex-cli
 

@@ -3,9 +3,15 @@
 # multiple of real time and the peak resident memory. The speed should stay the same whatever
 # the length (the time grows linearly) and the memory should stay small.
 #
+# Then it times one minute of each kind of material that makes the last stage work hardest (pink
+# noise at 44.1 and 96 kHz, a treble-rich piece) with a fixed angle and with a Baerwald arm
+# across the side, in both pickup models: the median of three runs of `render --json`'s
+# seconds_taken, and the largest peak resident memory of the three.
+#
 # Usage: bench/render_bench.sh PATH/TO/cartrivex-cli [FOLDER]
 # FOLDER (default: a fresh folder under /tmp, removed at the end) holds the inputs, the outputs
-# and the scratch files: about 2 GB at the peak.
+# and the scratch files: about 2 GB at the peak. The material is made by cartrivex_bench_input,
+# looked for beside the build's bench folder unless BENCH_INPUT names it.
 set -eu
 
 cli=${1:?usage: render_bench.sh PATH/TO/cartrivex-cli [FOLDER]}
@@ -50,5 +56,54 @@ echo "$cases" | while read -r name minutes rate bits model; do
     awk -v name="$name" -v model="$model" -v audio="$seconds" -v wall="$wall" -v kb="$kilobytes" 'BEGIN {
         printf "%-18s %-8s %9d %9.2f %12.1f %12.1f\n", name, model, audio, wall,
             (wall > 0 ? audio / wall : 0), kb / 1024 }'
+    rm -f "$folder/$name-out.wav"
+done
+
+maker=${BENCH_INPUT:-$(dirname "$cli")/../bench/cartrivex_bench_input}
+if [ ! -x "$maker" ]; then
+    echo "render_bench.sh: $maker is needed (cmake --build ... --target cartrivex_bench_input)" >&2
+    exit 1
+fi
+
+echo
+fixed="--radius 100 --angle 2"
+arm="--alignment baerwald --mounting 222 --from 146.05 --to 60.325"
+stylus="--vta 25 --cutting-angle 20"
+# name, material, rate, bits, geometry, model
+material="pink-16bit-44k pink 44100 16 fixed lateral
+pink-16bit-44k pink 44100 16 arm lateral
+treble-16bit-44k treble 44100 16 fixed lateral
+treble-16bit-44k treble 44100 16 arm lateral
+pink-24bit-96k pink 96000 24 fixed lateral
+pink-24bit-96k pink 96000 24 arm lateral
+pink-16bit-44k pink 44100 16 fixed stylus
+pink-16bit-44k pink 44100 16 arm stylus
+treble-16bit-44k treble 44100 16 arm stylus"
+printf '%-18s %-8s %-8s %9s %12s %12s\n' material geometry model "wall s" "x real time" "peak RSS MB"
+echo "$material" | while read -r name kind rate bits geometry model; do
+    input=$folder/$name.wav
+    if [ ! -f "$input" ]; then
+        "$maker" "$kind" "$rate" "$bits" 60 "$input"
+    fi
+    options=$fixed
+    [ "$geometry" = arm ] && options=$arm
+    [ "$model" = stylus ] && options="$options $stylus"
+    times=""
+    largest=0
+    for run in 1 2 3; do
+        report=$folder/$name.time
+        # shellcheck disable=SC2086
+        json=$(/usr/bin/time -v -o "$report" "$cli" render "$input" "$folder/$name-out.wav" \
+            --rpm 33 --amplitude 0.05 --threads 2 --quiet --json $options)
+        taken=$(printf '%s' "$json" | sed -n 's/.*"seconds_taken": *\([0-9.eE+-]*\).*/\1/p')
+        times="$times $taken"
+        kilobytes=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$report")
+        [ "$kilobytes" -gt "$largest" ] && largest=$kilobytes
+    done
+    median=$(echo "$times" | tr ' ' '\n' | sed '/^$/d' | sort -g | sed -n 2p)
+    awk -v name="$name" -v geometry="$geometry" -v model="$model" -v wall="$median" \
+        -v kb="$largest" 'BEGIN {
+        printf "%-18s %-8s %-8s %9.2f %12.1f %12.1f\n", name, geometry, model, wall,
+            (wall > 0 ? 60 / wall : 0), kb / 1024 }'
     rm -f "$folder/$name-out.wav"
 done

@@ -346,16 +346,9 @@ int runArm(const ArmOptions& options) {
         usageError(message);
     }
     const ArmSurvey survey = surveyOf(geometries, options.velocity);
-    if (!options.plot.empty()) {
-        writePlotFile(armFigure(survey), options.plot);
-    }
-    if (options.json) {
-        std::cout << surveyJson(options, survey).dump(2) << "\n";
-    } else {
-        printText(options, survey);
-    }
-    finishStandardOutput();
-    return kExitWritten;
+    return finishReport(
+        options.plot, [&] { return armFigure(survey); }, options.json,
+        [&] { return surveyJson(options, survey); }, [&] { printText(options, survey); });
 }
 
 }  // namespace

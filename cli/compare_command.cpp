@@ -187,16 +187,9 @@ int runCompare(const CompareOptions& options) {
         usageError(misalignment(options, a, b));
     }
     const DifferenceReport report = compareFiles(options, original, rendered);
-    if (!options.plot.empty()) {
-        writePlotFile(compareFigure(options, report), options.plot);
-    }
-    if (options.json) {
-        std::cout << reportJson(report).dump(2) << "\n";
-    } else {
-        printText(options, report, a.sampleRate);
-    }
-    finishStandardOutput();
-    return kExitWritten;
+    return finishReport(
+        options.plot, [&] { return compareFigure(options, report); }, options.json,
+        [&] { return reportJson(report); }, [&] { printText(options, report, a.sampleRate); });
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "cli/plot_file.hpp"
 
+#include <iostream>
+
 #include "cli/commands.hpp"
 
 void writePlotFile(const PlotFigure& figure, const std::string& path) {
@@ -9,4 +11,19 @@ void writePlotFile(const PlotFigure& figure, const std::string& path) {
             outcome.failure == PlotFailure::UnknownEnding ? kExitUsageError : kExitFileError,
             "cannot write the plot " + path + ": " + outcome.reason);
     }
+}
+
+int finishReport(const std::string& plotPath, const std::function<PlotFigure()>& figure, bool json,
+                 const std::function<nlohmann::json()>& report,
+                 const std::function<void()>& printText) {
+    if (!plotPath.empty()) {
+        writePlotFile(figure(), plotPath);
+    }
+    if (json) {
+        std::cout << report().dump(2) << "\n";
+    } else {
+        printText();
+    }
+    finishStandardOutput();
+    return kExitWritten;
 }

@@ -315,16 +315,9 @@ int runStylus(const StylusOptions& options) {
         }
         survey.rows.push_back(rows);
     }
-    if (!options.plot.empty()) {
-        writePlotFile(stylusFigure(options, survey), options.plot);
-    }
-    if (options.json) {
-        std::cout << surveyJson(options, survey).dump(2) << "\n";
-    } else {
-        printText(options, survey);
-    }
-    finishStandardOutput();
-    return kExitWritten;
+    return finishReport(
+        options.plot, [&] { return stylusFigure(options, survey); }, options.json,
+        [&] { return surveyJson(options, survey); }, [&] { printText(options, survey); });
 }
 
 }  // namespace
