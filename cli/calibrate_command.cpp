@@ -15,6 +15,7 @@
 #include "cli/cli_options.hpp"
 #include "cli/commands.hpp"
 #include "cli/geometry_options.hpp"
+#include "cli/plot_file.hpp"
 #include "dsp/groove_geometry.hpp"
 
 // calibrate reads a test record's reference band from a transfer and gives the --amplitude that
@@ -119,8 +120,7 @@ std::vector<double> readWindow(const CalibrateOptions& options, const std::strin
 
 // The tone's fit, refused where the window is too short or holds no tone near the one asked.
 void checkTone(const CalibrateOptions& options, const std::string& name, double windowSeconds,
-               const Calibration& found, int sampleRate) {
-    (void)sampleRate;
+               const Calibration& found) {
     if (!(found.peak >= kLeastPeak) || !(found.signalToRestDecibels >= kLeastSignalToRest)) {
         fileError("no tone near " + numberText(options.tone) + " Hz in the " + options.channel +
                   " of " + name + " from " + text("%.3g", options.start) + " s for " +
@@ -135,6 +135,90 @@ void checkTone(const CalibrateOptions& options, const std::string& name, double 
 
 nlohmann::json number(double value) {
     return std::isfinite(value) ? nlohmann::json(value) : nlohmann::json(nullptr);
+}
+
+// What a calibration found, as the report tells it.
+struct Reading {
+    const CalibrateOptions& options;
+    const Calibration& found;
+    MeasureChannel channel;
+    double rpm;
+    double grooveVelocity;  // mm/s, 0 without --radius
+    double windowSeconds;
+};
+
+double impliedErrorDegrees(const Reading& reading) {
+    return std::atan(reading.found.timingFactor) * 180 / std::numbers::pi;
+}
+
+nlohmann::json reportJson(const Reading& reading) {
+    const CalibrateOptions& options = reading.options;
+    const Calibration& found = reading.found;
+    nlohmann::json report = {{"input", options.inputPath},
+                             {"channel", options.channel},
+                             {"tone_hz", options.tone},
+                             {"velocity_cm_s", options.velocity},
+                             {"start_s", options.start},
+                             {"seconds", reading.windowSeconds},
+                             {"frequency_hz", found.tone.frequency},
+                             {"peak", found.peak},
+                             {"level_dbfs", 20 * std::log10(found.peak / 32768)},
+                             {"signal_to_rest_db", found.signalToRestDecibels},
+                             {"amplitude_mm", found.fullScaleAmplitude},
+                             {"h2_percent", number(100 * found.h2)},
+                             {"h3_percent", number(100 * found.h3)},
+                             {"h2_phase_deg", number(found.h2PhaseDegrees)},
+                             {"modulation_index", number(found.modulationIndex)}};
+    if (reading.grooveVelocity > 0.0) {
+        report["radius_mm"] = options.radius;
+        report["rpm"] = reading.rpm;
+        report["groove_velocity_mm_s"] = reading.grooveVelocity;
+        if (reading.channel == MeasureChannel::Side) {
+            report["vertical_slope_difference"] = number(-found.timingFactor);
+        } else {
+            report["tracking_error_deg"] = number(impliedErrorDegrees(reading));
+        }
+    }
+    return report;
+}
+
+void printText(const Reading& reading) {
+    const CalibrateOptions& options = reading.options;
+    const Calibration& found = reading.found;
+    std::printf(
+        "tone       %.3f Hz in the %s (asked %s Hz), peak %.1f: %.2f dBFS, %.1f dB above the "
+        "rest\n",
+        found.tone.frequency, options.channel.c_str(), numberText(options.tone).c_str(), found.peak,
+        20 * std::log10(found.peak / 32768), found.signalToRestDecibels);
+    std::printf("amplitude  %.6g mm per full scale for %s cm/s: --amplitude %.6g\n",
+                found.fullScaleAmplitude, numberText(options.velocity).c_str(),
+                found.fullScaleAmplitude);
+    if (std::isfinite(found.h2)) {
+        std::printf(
+            "H2         %.4f %% (%.2f dB), %+.1f degrees from twice the fundamental's phase in "
+            "the groove\n",
+            100 * found.h2, 20 * std::log10(found.h2), found.h2PhaseDegrees);
+    }
+    if (std::isfinite(found.h3)) {
+        std::printf("H3         %.4f %% (%.2f dB)\n", 100 * found.h3, 20 * std::log10(found.h3));
+    }
+    if (!(reading.grooveVelocity > 0.0)) {
+        return;
+    }
+    const std::string where = numberText(options.radius) + " mm, " + options.rpm + " rpm";
+    if (!std::isfinite(found.timingFactor)) {
+        std::printf("H2 is larger than any tracking error can make it at %s\n", where.c_str());
+    } else if (reading.channel == MeasureChannel::Side) {
+        std::printf(
+            "were H2 all vertical tracking distortion: tan(VTA) - tan(cutting angle) = %+.5f at "
+            "%s\n",
+            -found.timingFactor, where.c_str());
+    } else {
+        std::printf(
+            "were H2 all tracking distortion: a tracking error of %+.3f degrees at %s (e = "
+            "%+.6f)\n",
+            impliedErrorDegrees(reading), where.c_str(), found.modulationIndex);
+    }
 }
 
 int runCalibrate(const CalibrateOptions& options) {
@@ -168,80 +252,15 @@ int runCalibrate(const CalibrateOptions& options) {
     request.peakVelocity = options.velocity * 10.0;
     request.channel = channel;
     request.sampleRate = info.sampleRate;
-    const bool radiusGiven = options.radiusOption->count() > 0;
-    if (radiusGiven) {
+    if (options.radiusOption->count() > 0) {
         request.grooveVelocity = grooveVelocityAt(options.radius, rpm);
     }
     const Calibration found = calibrateTone(signal, request);
-    checkTone(options, name, windowSeconds, found, info.sampleRate);
-    const bool side = channel == MeasureChannel::Side;
-    const double errorDegrees = std::atan(found.timingFactor) * 180 / std::numbers::pi;
-
-    if (options.json) {
-        nlohmann::json report = {{"input", options.inputPath},
-                                 {"channel", options.channel},
-                                 {"tone_hz", options.tone},
-                                 {"velocity_cm_s", options.velocity},
-                                 {"start_s", options.start},
-                                 {"seconds", windowSeconds},
-                                 {"frequency_hz", found.tone.frequency},
-                                 {"peak", found.peak},
-                                 {"level_dbfs", 20 * std::log10(found.peak / 32768)},
-                                 {"signal_to_rest_db", found.signalToRestDecibels},
-                                 {"amplitude_mm", found.fullScaleAmplitude},
-                                 {"h2_percent", number(100 * found.h2)},
-                                 {"h3_percent", number(100 * found.h3)},
-                                 {"h2_phase_deg", number(found.h2PhaseDegrees)},
-                                 {"modulation_index", number(found.modulationIndex)}};
-        if (radiusGiven) {
-            report["radius_mm"] = options.radius;
-            report["rpm"] = rpm;
-            report["groove_velocity_mm_s"] = request.grooveVelocity;
-            if (side) {
-                report["vertical_slope_difference"] = number(-found.timingFactor);
-            } else {
-                report["tracking_error_deg"] = number(errorDegrees);
-            }
-        }
-        std::cout << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-        finishStandardOutput();
-        return kExitWritten;
-    }
-    std::printf(
-        "tone       %.3f Hz in the %s (asked %s Hz), peak %.1f: %.2f dBFS, %.1f dB above "
-        "the rest\n",
-        found.tone.frequency, options.channel.c_str(), numberText(options.tone).c_str(), found.peak,
-        20 * std::log10(found.peak / 32768), found.signalToRestDecibels);
-    std::printf("amplitude  %.6g mm per full scale for %s cm/s: --amplitude %.6g\n",
-                found.fullScaleAmplitude, numberText(options.velocity).c_str(),
-                found.fullScaleAmplitude);
-    if (std::isfinite(found.h2)) {
-        std::printf(
-            "H2         %.4f %% (%.2f dB), %+.1f degrees from twice the fundamental's "
-            "phase in the groove\n",
-            100 * found.h2, 20 * std::log10(found.h2), found.h2PhaseDegrees);
-    }
-    if (std::isfinite(found.h3)) {
-        std::printf("H3         %.4f %% (%.2f dB)\n", 100 * found.h3, 20 * std::log10(found.h3));
-    }
-    if (radiusGiven) {
-        const std::string where = numberText(options.radius) + " mm, " + options.rpm + " rpm";
-        if (!std::isfinite(found.timingFactor)) {
-            std::printf("H2 is larger than any tracking error can make it at %s\n", where.c_str());
-        } else if (side) {
-            std::printf(
-                "were H2 all vertical tracking distortion: tan(VTA) - tan(cutting angle) "
-                "= %+.5f at %s\n",
-                -found.timingFactor, where.c_str());
-        } else {
-            std::printf(
-                "were H2 all tracking distortion: a tracking error of %+.3f degrees at "
-                "%s (e = %+.6f)\n",
-                errorDegrees, where.c_str(), found.modulationIndex);
-        }
-    }
-    finishStandardOutput();
-    return kExitWritten;
+    checkTone(options, name, windowSeconds, found);
+    const Reading reading{options, found, channel, rpm, request.grooveVelocity, windowSeconds};
+    return finishReport(
+        "", [] { return PlotFigure(); }, options.json, [&] { return reportJson(reading); },
+        [&] { printText(reading); });
 }
 
 constexpr const char* kFooter =

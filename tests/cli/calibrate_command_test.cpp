@@ -143,6 +143,19 @@ TEST(CalibrateSide, GivesBackTheVerticalSlopeDifference) {
     EXPECT_FALSE(report.contains("tracking_error_deg"));
 }
 
+// A file name need not be UTF-8: the report shows what is not as U+FFFD and stays JSON.
+TEST(CalibrateReport, NamesAFileThatIsNotUtf8) {
+    TemporaryDirectory folder;
+    const std::string name = folder.file("band\xfe.wav");
+    writeTone(name, "mid", 44100);
+    const ProcessResult run = cli({"calibrate", name, "--tone", "1000", "--velocity", "5",
+                                   "--start", "0.3", "--seconds", "0.4", "--json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["input"], folder.file("band\xef\xbf\xbd.wav"));
+    EXPECT_FALSE(report.contains("tracking_error_deg"));
+}
+
 // What cannot be calibrated is refused before anything is printed on stdout.
 TEST(CalibrateRefusals, SayWhyWithTheirExitCodes) {
     TemporaryDirectory folder;
