@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/commands.hpp"
+
 #include "tests/support/audio_test_files.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/process_run.hpp"
@@ -143,6 +145,44 @@ TEST(CorrectRefusals, AreRendersWordForWord) {
         EXPECT_EQ(corrected.exitCode, rendered.exitCode) << corrected.err;
         EXPECT_EQ(corrected.err, "cartrivex-cli correct: " + rendered.err.substr(prefix.size()));
         EXPECT_EQ(folder.entries(), std::vector<std::string>{"in.wav"});
+    }
+}
+
+// A tip's shape cannot be undone in one pass: correct refuses a --stylus other than a point
+// before it touches a file, rather than ignore it, and lets a point through.
+TEST(CorrectRefusals, ATipsShapeRatherThanIgnoreIt) {
+    for (const std::string shape : {"spherical:17.8", "elliptical:7x18", "point"}) {
+        CLI::App program;
+        const Subcommand correct = addCorrectCommand(program);
+        std::string given;
+        if (correct.command->get_option_no_throw("--stylus") == nullptr) {
+            correct.command->add_option("--stylus", given);  // where render does not take it yet
+        }
+        const std::vector<std::string> line = {
+            "cartrivex-cli", "correct", "no-such-input.wav", "out.wav", "--rpm",   "33",
+            "--radius",      "60",      "--amplitude",       "1",       "--angle", "1",
+            "--stylus",      shape};
+        std::vector<const char*> argv;
+        for (const std::string& word : line) {
+            argv.push_back(word.c_str());
+        }
+        program.parse(static_cast<int>(argv.size()), argv.data());
+        try {
+            correct.run();
+            ADD_FAILURE() << shape << ": ran";
+        } catch (const CommandError& error) {
+            if (shape == "point") {
+                // Past the shape, to the files (here the first one looked for is missing).
+                EXPECT_EQ(error.exitCode(), kExitFileError) << error.what();
+                EXPECT_EQ(std::string(error.what()).find("--stylus"), std::string::npos);
+            } else {
+                EXPECT_EQ(error.exitCode(), kExitUsageError);
+                EXPECT_EQ(std::string(error.what()),
+                          "--stylus " + shape +
+                              ": correct undoes the tracking errors only; a tip's shape cannot be "
+                              "taken out yet (leave --stylus out, or give --stylus point)");
+            }
+        }
     }
 }
 
