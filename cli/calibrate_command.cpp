@@ -26,6 +26,7 @@
 namespace {
 
 constexpr double kLongestDefaultSeconds = 10.0;  // taken when --seconds is not given
+constexpr double kLongestSeconds = 30.0;         // the most a window is read and fitted
 constexpr double kShortestSeconds = 0.1;
 constexpr int kFewestPeriods = 20;
 constexpr double kLeastSignalToRest = 20.0;  // dB the tone must stand above the rest
@@ -67,8 +68,11 @@ void checkValues(const CalibrateOptions& options, MeasureChannel& channel, doubl
         usageError("--start " + numberText(options.start) + ": not a time of 0 s or more");
     }
     if (options.secondsOption->count() > 0 &&
-        (!std::isfinite(options.seconds) || !(options.seconds > 0.0))) {
-        usageError("--seconds " + numberText(options.seconds) + ": not a length above 0 s");
+        (!std::isfinite(options.seconds) || !(options.seconds > 0.0) ||
+         options.seconds > kLongestSeconds)) {
+        usageError("--seconds " + numberText(options.seconds) +
+                   ": the window is more than 0 and at most 30 s long (a steady band needs no "
+                   "more)");
     }
     if (options.radiusOption->count() > 0 &&
         (!std::isfinite(options.radius) || !(options.radius > 0.0))) {
@@ -316,7 +320,8 @@ Subcommand addCalibrateCommand(CLI::App& program) {
     options->secondsOption =
         command
             ->add_option("--seconds", options->seconds,
-                         "The window's length, s (default: the rest of the file, at most 10 s)")
+                         "The window's length, s, at most 30 (default: the rest of the file, at "
+                         "most 10 s)")
             ->type_name("S");
     options->radiusOption =
         command
