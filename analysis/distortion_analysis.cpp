@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "analysis/distortion_prediction.hpp"
+#include "analysis/tracing_prediction.hpp"
 #include "dsp/groove_geometry.hpp"
 #include "engine/streaming_chain.hpp"
 
@@ -291,19 +292,46 @@ std::vector<double> synthesiseTestSignal(const TestSignal& signal, const ChainLe
     return samples;
 }
 
+namespace {
+
+ChainSettings chainSettingsOf(const DiscParameters& disc, const MeasureModel& model) {
+    ChainSettings settings;
+    settings.sampleRate = model.sampleRate;
+    settings.channelCount = model.channel == MeasureChannel::Mid ? 1 : 2;
+    settings.disc = disc;
+    settings.model = model.model;
+    settings.stylus = model.angles;
+    settings.tip = model.tip;
+    return settings;
+}
+
+// The disc the signal is measured on: cut at the level the peak velocity asks for.
+DiscParameters measuredDisc(const TestSignal& signal, const MeasurementConditions& conditions) {
+    const ChainLevel level = chooseChainLevel(signal, conditions.peakVelocity, kMeasureSampleRate,
+                                              conditions.model.channel);
+    DiscParameters disc;
+    disc.revolutionsPerMinute = conditions.revolutionsPerMinute;
+    disc.grooveRadius = conditions.radius;
+    disc.fullScaleLateralAmplitude = level.fullScaleLateralAmplitude;
+    disc.trackingErrorDegrees = conditions.trackingErrorDegrees;
+    return disc;
+}
+
+}  // namespace
+
+ChainSettings measuredChainSettings(const TestSignal& signal,
+                                    const MeasurementConditions& conditions) {
+    return chainSettingsOf(measuredDisc(signal, conditions), conditions.model);
+}
+
 std::vector<double> renderThroughChain(const std::vector<double>& input, const DiscParameters& disc,
                                        const CoefficientSet& coefficients, int threadCount,
                                        const MeasureModel& model) {
     const MeasureChannel channel = model.channel;
     const int channels = channel == MeasureChannel::Mid ? 1 : 2;
-    ChainSettings settings;
-    settings.sampleRate = model.sampleRate;
-    settings.channelCount = channels;
-    settings.disc = disc;
+    ChainSettings settings = chainSettingsOf(disc, model);
     settings.coefficients = &coefficients;
     settings.threadCount = threadCount;
-    settings.model = model.model;
-    settings.stylus = model.angles;
     StreamingChain chain(settings);
     const std::int64_t total = static_cast<std::int64_t>(input.size());
     std::vector<double> frames(static_cast<std::size_t>(total * channels), 0.0);
@@ -405,6 +433,41 @@ DistortionFigures analyseWindow(const TestSignal& signal, const double* window, 
     return figures;
 }
 
+TracedHarmonics predictTracedHarmonics(double frequency, const MeasurementConditions& conditions,
+                                       int sampleRate) {
+    const MeasureModel& model = conditions.model;
+    const MeasureChannel channel = model.channel;
+    const TestSignal sine{SignalKind::Sine, frequency};
+    const ChainLevel level =
+        chooseChainLevel(sine, conditions.peakVelocity, sampleRate, model.channel);
+    // The displacement along the channel's axis; a lateral or vertical one moves each wall by
+    // 1/√2 of it.
+    const bool wall = channel == MeasureChannel::Left || channel == MeasureChannel::Right;
+    const double wallAmplitude =
+        wall ? level.displacements[0] : level.displacements[0] / std::numbers::sqrt2;
+    const double velocity = grooveVelocityAt(conditions.radius, conditions.revolutionsPerMinute);
+    const std::vector<double> period =
+        tracedSinePeriod(wallAmplitude, velocity / frequency, model.tip.tracingRadiusMm(), 1024);
+    const double fundamental = harmonicAmplitude(period, 1);
+    TracedHarmonics traced;
+    const double gain = recordingFilterGain(frequency, sampleRate);
+    for (int h = 2; h <= 5; ++h) {
+        if (!(h * frequency < sampleRate / 2.0)) {
+            continue;
+        }
+        // The playback equalisation undoes the recording filter's gain at each frequency.
+        const double ratio = harmonicAmplitude(period, h) / fundamental * gain /
+                             recordingFilterGain(h * frequency, sampleRate);
+        // A lateral tone moves the walls in opposite phase, half a period apart: the lateral
+        // (ŵ_in − ŵ_out)/√2 keeps the odd harmonics and the vertical (ŵ_in + ŵ_out)/√2 the even
+        // ones, each √2 times the wall's; both walls alike (a vertical tone) keep them all.
+        const bool even = h % 2 == 0;
+        traced.channel[h - 2] = channel == MeasureChannel::Mid && even ? 0.0 : ratio;
+        traced.pinch[h - 2] = channel == MeasureChannel::Mid && even ? ratio : 0.0;
+    }
+    return traced;
+}
+
 DistortionFigures predictFigures(const TestSignal& signal, const MeasurementConditions& conditions,
                                  int sampleRate) {
     DiscParameters disc;
@@ -428,6 +491,18 @@ DistortionFigures predictFigures(const TestSignal& signal, const MeasurementCond
     }
     const std::vector<TestTone> tones = testTones(signal);
     DistortionFigures figures;
+    if (model.model == PickupModel::Stylus && !model.tip.point()) {
+        // The tip's tracing: predicted for a sine where nothing else distorts it (the channel's
+        // timing factor 0); where the timing moves the traced wall as well, the two combine and
+        // neither series alone predicts the result.
+        if (signal.kind == SignalKind::Sine && tangent == 0.0) {
+            const TracedHarmonics traced =
+                predictTracedHarmonics(signal.frequency, conditions, sampleRate);
+            figures.harmonics = traced.channel;
+            figures.thd = rootSumOfSquares(figures.harmonics.data(), figures.harmonics.size());
+        }
+        return figures;
+    }
     switch (signal.kind) {
         case SignalKind::Sine: {
             const double e =
@@ -470,11 +545,7 @@ PointResult measurePoint(const TestSignal& signal, const MeasurementConditions& 
         chooseChainLevel(signal, conditions.peakVelocity, sampleRate, model.channel);
     const std::int64_t frames = kMeasureSkipFrames + kMeasureWindowFrames + kMeasureTailFrames;
     const std::vector<double> input = synthesiseTestSignal(signal, level, frames, sampleRate);
-    DiscParameters disc;
-    disc.revolutionsPerMinute = conditions.revolutionsPerMinute;
-    disc.grooveRadius = conditions.radius;
-    disc.fullScaleLateralAmplitude = level.fullScaleLateralAmplitude;
-    disc.trackingErrorDegrees = conditions.trackingErrorDegrees;
+    const DiscParameters disc = measuredDisc(signal, conditions);
     const std::vector<double> output =
         renderThroughChain(input, disc, coefficients, threadCount, model);
     PointResult result;

@@ -8,7 +8,9 @@
 
 #include "dsp/disc_parameters.hpp"
 #include "dsp/stylus_model.hpp"
+#include "dsp/tip_tracing.hpp"
 #include "dsp/upsampler.hpp"
+#include "engine/streaming_chain.hpp"
 
 // Test signals rendered through the whole chain and measured from its output.
 //
@@ -95,6 +97,7 @@ struct MeasureModel {
     StylusAngles angles;
     MeasureChannel channel = MeasureChannel::Mid;
     int sampleRate = kMeasureSampleRate;  // of the rendering
+    StylusTip tip;                        // the stylus model's tip, a point by default
 };
 
 // The test signal through the whole chain in its channel, unscaled float output of that
@@ -134,9 +137,30 @@ struct MeasurementConditions {
     MeasureModel model;
 };
 
+// The chain's settings for measuring the signal under the conditions (its coefficients aside).
+ChainSettings measuredChainSettings(const TestSignal& signal,
+                                    const MeasurementConditions& conditions);
+
+// The tip's tracing of a sine of `frequency` Hz cut in the conditions' channel, as the output
+// gives it with no timing error: harmonics 2 to 5 of the envelope of the tip rolling on each wall
+// (computed directly, analysis/tracing_prediction), over the fundamental, each carried through
+// the playback equalisation (the recording filter's gain at f over its gain at n·f). `channel`
+// is the channel's own output; `pinch`, for a lateral (mid) tone, the even harmonics it puts into
+// the vertical (the side), over the lateral fundamental. 0 where a harmonic cancels, NaN at or
+// beyond Nyquist.
+struct TracedHarmonics {
+    std::array<double, 4> channel = {DistortionFigures::kNone, DistortionFigures::kNone,
+                                     DistortionFigures::kNone, DistortionFigures::kNone};
+    std::array<double, 4> pinch = {DistortionFigures::kNone, DistortionFigures::kNone,
+                                   DistortionFigures::kNone, DistortionFigures::kNone};
+};
+TracedHarmonics predictTracedHarmonics(double frequency, const MeasurementConditions& conditions,
+                                       int sampleRate);
+
 // The theory's figures for the same signal and conditions (see distortion_prediction.hpp), with
 // the channel's timing factor in place of tan α. The lateral model reads the side untouched: its
-// figures are those of the mid channel alone.
+// figures are those of the mid channel alone. With a tip that has a shape, the figures are the
+// tracing's (predictTracedHarmonics) for a sine with no timing error, and none otherwise.
 DistortionFigures predictFigures(const TestSignal& signal, const MeasurementConditions& conditions,
                                  int sampleRate);
 

@@ -1,7 +1,9 @@
+#include <optional>
 #include <string>
 
 #include "cli/chain_command.hpp"
 #include "cli/commands.hpp"
+#include "dsp/tip_tracing.hpp"
 
 // correct is render run the other way: the same options, the same output, the samples moved back.
 // The exact relation is written at TimingModel::correctedTime; in short, render moves a cut
@@ -48,13 +50,16 @@ const ChainCommandText kCorrectText = {
     TimingDirection::Undo};
 
 // A tip other than a point traces an envelope that one pass cannot undo: refused, never ignored.
+// What is not a tip at all is left to render's own check and its words.
 void refuseTipShape(const CLI::App& command) {
     const CLI::Option* stylus = command.get_option_no_throw("--stylus");
     if (stylus == nullptr || stylus->count() == 0) {
         return;
     }
     const std::string shape = stylus->as<std::string>();
-    if (shape != "point") {
+    std::string message;
+    const std::optional<StylusTip> tip = parseStylusTip(shape, message);
+    if (tip && !tip->point()) {
         usageError("--stylus " + shape +
                    ": correct undoes the tracking errors only; a tip's shape cannot be taken out "
                    "yet (leave --stylus out, or give --stylus point)");

@@ -328,8 +328,15 @@ void measureCurves(std::vector<Curve>& curves, const TestSignal& signal, double 
             conditions.peakVelocity = peakVelocity;
             conditions.model.model = curve.stylus.model;
             conditions.model.angles = curve.stylus.angles;
+            conditions.model.tip = curve.stylus.tip;
             conditions.model.channel = channel;
             points.push_back(conditions);
+        }
+    }
+    for (const MeasurementConditions& conditions : points) {
+        std::string message;
+        if (!tipTraceable(measuredChainSettings(signal, conditions), message)) {
+            usageError("--stylus " + message);
         }
     }
     const std::vector<PointResult> results =
@@ -466,7 +473,7 @@ Subcommand addMeasureCommand(CLI::App& program) {
                       "Print {\"signal\", \"channel\", \"model\", \"rows\": [...]} as JSON "
                       "(with --compare: {\"signal\", \"channel\", \"alignments\": "
                       "[{\"alignment\", \"model\", \"rows\"}]}); the stylus model adds "
-                      "vta_deg and cutting_angle_deg");
+                      "vta_deg, cutting_angle_deg and stylus (the tip)");
     command->footer(
         std::string(kTrackingErrorSignText) +
         "\n\nHow it measures: the tones sit on whole hertz and are read from a one-second "

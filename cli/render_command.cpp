@@ -39,7 +39,7 @@ struct RenderOptions {
     std::string outputPath;
     DiscOptions disc;
     GeometryOptions geometry;   // --arm, --alignment, --mounting, --standard, --linear
-    StylusOptions stylus;       // --model, --vta, --cutting-angle, --pivot-raise
+    StylusOptions stylus;       // --model, --vta, --cutting-angle, --pivot-raise, --stylus
     StylusChoice stylusChoice;  // what they give, once resolved
     double from = 0.0;          // mm: the radius at the first sample, with --to at the last
     double to = 0.0;
@@ -126,6 +126,7 @@ ChainSettings chainSettingsFor(RenderOptions& options) {
     }
     settings.model = options.stylusChoice.model;
     settings.stylus = options.stylusChoice.angles;
+    settings.tip = options.stylusChoice.tip;
     if (!armGiven && !given(options.fromOption)) {
         return settings;
     }
@@ -307,6 +308,9 @@ int runRender(RenderOptions& options) {
         fileError("cannot write " + names.output + ": " + message);
     }
     fitToInput(settings, input, coefficients);
+    if (!tipTraceable(settings, message)) {
+        usageError("--stylus " + message);
+    }
     StreamingChain chain(settings);
     ProgressBar progress(!options.quiet);
     RenderResult result;

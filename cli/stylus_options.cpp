@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 const char* const kStylusModelText =
     "Models: lateral (the default) moves the lateral (mid) component alone, by its displacement "
@@ -11,7 +12,15 @@ const char* const kStylusModelText =
     "(L - R)/2, positive up) and D = tan(VTA) - tan(cutting angle). A positive L - R lifts the "
     "tip; a lift is played late when the VTA is the steeper, so a left-only signal gets "
     "tan(error) - D and a right-only one tan(error) + D. A mono input has no side and plays as "
-    "under the lateral model.";
+    "under the lateral model, unless the tip has a shape. --stylus gives the tip a shape: a "
+    "spherical tip of radius R, or an "
+    "elliptical (or line-contact) one traced with its scanning radius R1 (R2, across the groove, "
+    "is reported only), rests on each 45-degree wall with its curved face, so its centre follows "
+    "the envelope of the tip rolling along the wall, not the wall: tracing distortion, and the "
+    "pinch effect that puts the even harmonics of a lateral tone into the vertical. Both walls "
+    "are traced first, then the tip is read where the arm puts it. Where the tip cannot follow "
+    "(a curvature ratio above 1) it skates over the crests. A mono input is traced as a lateral "
+    "groove with no vertical modulation, and its mid plays.";
 
 namespace {
 
@@ -59,27 +68,54 @@ void addStylusOptions(CLI::App& command, StylusOptions& options) {
                         "where the VTA is --vta; the VTA grows by atan(MM / effective length); "
                         "selects the stylus model")
             ->type_name("MM");
+    options.tipOption =
+        command
+            .add_option("--stylus", options.tip,
+                        "The tip's shape: point (the default), spherical:R or elliptical:R1xR2, "
+                        "radii in micrometres (e.g. spherical:17.8 conical, elliptical:7x18, "
+                        "elliptical:3x18 line contact); other than point selects the stylus model")
+            ->type_name("TIP");
 }
+
+namespace {
+
+// Whether --stylus names a tip other than a point (whether or not it reads).
+bool shapedTip(const StylusOptions& options) {
+    return given(options.tipOption) && options.tip != "point";
+}
+
+}  // namespace
 
 bool stylusAsked(const StylusOptions& options) {
     return (given(options.modelOption) && options.model != "lateral") || given(options.vtaOption) ||
-           given(options.cuttingOption) || given(options.pivotRaiseOption);
+           given(options.cuttingOption) || given(options.pivotRaiseOption) || shapedTip(options);
 }
 
 bool resolveStylus(const StylusOptions& options, const Tonearm* arm, StylusChoice& choice,
                    std::string& message) {
     choice = StylusChoice{};
-    const bool angles =
-        given(options.vtaOption) || given(options.cuttingOption) || given(options.pivotRaiseOption);
+    if (given(options.tipOption)) {
+        const std::optional<StylusTip> tip = parseStylusTip(options.tip, message);
+        if (!tip) {
+            message = "--stylus " + message;
+            return false;
+        }
+        choice.tip = *tip;
+    }
+    const bool angles = given(options.vtaOption) || given(options.cuttingOption) ||
+                        given(options.pivotRaiseOption) || !choice.tip.point();
     if (given(options.modelOption)) {
         if (options.model != "lateral" && options.model != "stylus") {
             message = "--model " + options.model + ": the models are lateral and stylus";
             return false;
         }
         if (options.model == "lateral" && angles) {
-            message =
-                "--vta, --cutting-angle and --pivot-raise belong to the stylus model: leave out "
-                "--model lateral, or give --model stylus";
+            message = !choice.tip.point()
+                          ? "--stylus " + options.tip +
+                                ": the tip's shape belongs to the stylus model (the lateral one "
+                                "reads a point): leave out --model lateral, or give --model stylus"
+                          : "--vta, --cutting-angle and --pivot-raise belong to the stylus model: "
+                            "leave out --model lateral, or give --model stylus";
             return false;
         }
     }
@@ -128,6 +164,7 @@ void addStylusJson(const StylusChoice& choice, nlohmann::json& parameters) {
     parameters["model"] = "stylus";
     parameters["vta_deg"] = choice.angles.verticalTrackingDegrees;
     parameters["cutting_angle_deg"] = choice.angles.cuttingDegrees;
+    parameters["stylus"] = stylusTipText(choice.tip);
     if (choice.pivotRaise != 0.0) {
         parameters["pivot_raise_mm"] = choice.pivotRaise;
         parameters["vta_before_raise_deg"] = choice.givenVta;

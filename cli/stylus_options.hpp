@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "dsp/stylus_model.hpp"
+#include "dsp/tip_tracing.hpp"
 #include "dsp/tonearm.hpp"
 
 // The options that choose how the tip reads the groove, shared by render and measure:
@@ -14,17 +15,21 @@
 //   --vta DEG                the pickup's vertical tracking angle (default 20)
 //   --cutting-angle DEG      the record's vertical modulation angle (default 20)
 //   --pivot-raise MM         with an arm: the pivot raised (or lowered) from where --vta holds
-// Giving --vta, --cutting-angle or --pivot-raise selects the stylus model.
+//   --stylus TIP             the tip's shape: point (the default), spherical:R, elliptical:R1xR2
+// Giving --vta, --cutting-angle, --pivot-raise or a --stylus other than point selects the stylus
+// model.
 struct StylusOptions {
     std::string model;
     double vta = 20.0;
     double cutting = 20.0;
     double pivotRaise = 0.0;
+    std::string tip;
 
     CLI::Option* modelOption = nullptr;
     CLI::Option* vtaOption = nullptr;
     CLI::Option* cuttingOption = nullptr;
     CLI::Option* pivotRaiseOption = nullptr;
+    CLI::Option* tipOption = nullptr;
 };
 
 // What the model options describe.
@@ -33,6 +38,7 @@ struct StylusChoice {
     StylusAngles angles;      // the VTA after the pivot's raise
     double pivotRaise = 0.0;  // mm, as given
     double givenVta = 20.0;   // degrees, before the raise
+    StylusTip tip;            // a point unless --stylus names a shape
 };
 
 // The model's help, for the footers and the README.
@@ -49,6 +55,7 @@ bool stylusAsked(const StylusOptions& options);
 bool resolveStylus(const StylusOptions& options, const Tonearm* arm, StylusChoice& choice,
                    std::string& message);
 
-// The model and its angles under the report's keys: "model", and for the stylus model
-// "vta_deg", "cutting_angle_deg" and, where given, "pivot_raise_mm" with "vta_before_raise_deg".
+// The model and its angles under the report's keys: "model", and for the stylus model "vta_deg",
+// "cutting_angle_deg", "stylus" (the tip, "point" by default) and, where given,
+// "pivot_raise_mm" with "vta_before_raise_deg". The lateral model reads a point and says no more.
 void addStylusJson(const StylusChoice& choice, nlohmann::json& parameters);

@@ -24,6 +24,9 @@ class StylusHighRate {
         side_->releaseBefore(n);
     }
 
+    const UpsampleStage& mid() const { return *mid_; }
+    const UpsampleStage& side() const { return *side_; }
+
   private:
     UpsampleStage* mid_;
     UpsampleStage* side_;

@@ -179,7 +179,6 @@ TipTracingSettings checked(const TipTracingSettings& settings) {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr double kMinusInfinity = -kInfinity;
-constexpr double kNotFormed = std::numeric_limits<double>::quiet_NaN();
 
 }  // namespace
 
@@ -188,19 +187,23 @@ TracingWindow::TracingWindow(const TipTracingSettings& settings)
       largestReach_(footprintReach(settings.smallestSpacing, tip_)) {}
 
 void TracingWindow::append(std::span<const double> wall) {
-    for (const double value : wall) {
-        const std::size_t offset = values_.size();
-        if (offset % kLeaf == 0) {
-            leafLargest_.push_back(kMinusInfinity);
+    const std::size_t from = values_.size();
+    const std::size_t to = from + wall.size();
+    values_.insert(values_.end(), wall.begin(), wall.end());
+    leafLargest_.resize((to + kLeaf - 1) / kLeaf, kMinusInfinity);
+    branchLargest_.resize((to + kBranch - 1) / kBranch, kMinusInfinity);
+    for (std::size_t offset = from; offset < to;) {
+        // One leaf at a time: its largest, then its branch's.
+        const std::size_t leafEnd = std::min(to, (offset / kLeaf + 1) * kLeaf);
+        double& leaf = leafLargest_[offset / kLeaf];
+        double largest = leaf;
+        for (; offset < leafEnd; ++offset) {
+            const double value = values_[offset];
+            largest = value > largest ? value : largest;
         }
-        if (offset % kBranch == 0) {
-            branchLargest_.push_back(kMinusInfinity);
-        }
-        values_.push_back(value);
-        double& leaf = leafLargest_.back();
-        leaf = value > leaf ? value : leaf;
-        double& branch = branchLargest_.back();
-        branch = value > branch ? value : branch;
+        leaf = largest;
+        double& branch = branchLargest_[(leafEnd - 1) / kBranch];
+        branch = largest > branch ? largest : branch;
     }
 }
 
@@ -231,34 +234,45 @@ void TracingWindow::prepareDips(double spacing, bool whole) {
     if (dipReach_ < 0 || spacing != dipSpacing_) {
         dipReach_ = footprintReach(spacing, tip_);
         dipSpacing_ = spacing;
-        // NaN marks a dip not formed yet (a dip is never NaN). By signed offset, for runs of
-        // samples traced together: the same doubles within the footprint, and +infinity for a
-        // run's samples beyond it, whose candidates are then −infinity or NaN and never win.
-        dips_.assign(static_cast<std::size_t>(dipReach_ + 1), kNotFormed);
-        offsetDips_.assign(static_cast<std::size_t>(2 * (dipReach_ + kRun) + 1), kInfinity);
-        std::fill(offsetDips_.begin() + kRun, offsetDips_.end() - kRun, kNotFormed);
+        // A new generation: every dip of the last spacing is stale at once, without a pass over
+        // the table (a side played by a moving arm changes the spacing at every sample).
+        if (++dipGeneration_ == 0) {
+            std::fill(dipGenerations_.begin(), dipGenerations_.end(), 0u);
+            dipGeneration_ = 1;
+        }
+        const auto size = static_cast<std::size_t>(dipReach_ + 1);
+        if (dips_.size() < size) {
+            dips_.resize(size);
+            dipGenerations_.resize(size, 0u);
+        }
         dipsWhole_ = false;
     }
-    // A stream traces every sample and needs the whole footprint; single samples on demand
-    // form only the dips they ask for, as a side played by a moving arm changes the spacing
-    // every 144 samples.
+    // A stream traces every sample and needs the whole footprint, by signed offset for runs of
+    // samples traced together: the same doubles within the footprint, and +infinity for a run's
+    // samples beyond it, whose candidates are then −infinity or NaN and never win. Single samples
+    // on demand form only the dips they ask for.
     if (whole && !dipsWhole_) {
         for (std::int64_t k = 0; k <= dipReach_; ++k) {
             formDip(k);
+        }
+        offsetDips_.assign(static_cast<std::size_t>(2 * (dipReach_ + kRun) + 1), kInfinity);
+        const std::int64_t centre = dipReach_ + kRun;
+        for (std::int64_t k = 0; k <= dipReach_; ++k) {
+            const double value = dips_[static_cast<std::size_t>(k)];
+            offsetDips_[static_cast<std::size_t>(centre + k)] = value;
+            offsetDips_[static_cast<std::size_t>(centre - k)] = value;
         }
         dipsWhole_ = true;
     }
 }
 
 double TracingWindow::formDip(std::int64_t k) {
-    double& value = dips_[static_cast<std::size_t>(k)];
-    if (std::isnan(value)) {
-        value = tipDip(static_cast<double>(k), dipSpacing_, tip_);
-        const std::int64_t centre = dipReach_ + kRun;
-        offsetDips_[static_cast<std::size_t>(centre + k)] = value;
-        offsetDips_[static_cast<std::size_t>(centre - k)] = value;
+    const auto at = static_cast<std::size_t>(k);
+    if (dipGenerations_[at] != dipGeneration_) {
+        dips_[at] = tipDip(static_cast<double>(k), dipSpacing_, tip_);
+        dipGenerations_[at] = dipGeneration_;
     }
-    return value;
+    return dips_[at];
 }
 
 void TracingWindow::formDips(std::int64_t i, std::int64_t a, std::int64_t b) {

@@ -200,8 +200,8 @@ class TracingWindow {
     void prepareDips(double spacing, bool whole);
     // The dip k samples away, formed if it is not yet.
     double dip(std::int64_t k) {
-        const double value = dips_[static_cast<std::size_t>(k)];
-        return dipsWhole_ || !std::isnan(value) ? value : formDip(k);
+        const auto at = static_cast<std::size_t>(k);
+        return dipsWhole_ || dipGenerations_[at] == dipGeneration_ ? dips_[at] : formDip(k);
     }
     double formDip(std::int64_t k);
     // Every dip that sample i's candidates among [a, b] need.
@@ -220,12 +220,15 @@ class TracingWindow {
     std::vector<double> values_;
     std::vector<double> leafLargest_;    // per block of kLeaf from base_, NaN ignored
     std::vector<double> branchLargest_;  // per block of kBranch from base_
-    // The dips of the last spacing asked for, by k.
+    // The dips of the last spacing asked for, by k: dips_[k] is formed where dipGenerations_[k]
+    // is the generation of that spacing.
     double dipSpacing_ = 0.0;
     std::int64_t dipReach_ = -1;
     std::vector<double> dips_;
+    std::vector<std::uint32_t> dipGenerations_;
+    std::uint32_t dipGeneration_ = 0;
     bool dipsWhole_ = false;          // every dip of the footprint is formed
-    std::vector<double> offsetDips_;  // by offset −(K + kRun) ... K + kRun
+    std::vector<double> offsetDips_;  // by offset −(K + kRun) ... K + kRun, once whole
     // Where the last winner stood, relative to its traced sample: the next search starts there.
     std::int64_t lastTraced_ = -2;
     std::int64_t lastOffset_ = 0;

@@ -12,6 +12,7 @@
 #include "dsp/stylus_sample.hpp"
 #include "dsp/stylus_timing.hpp"
 #include "dsp/timing_model.hpp"
+#include "dsp/traced_high_rate.hpp"
 #include "dsp/upsample_stage.hpp"
 
 // The most samples the pass asks its source to form at a time.
@@ -184,3 +185,5 @@ class TrackingStage {
 extern template class TrackingStage<UpsampleStage>;
 // The stage as the stylus model runs it, over both components' last upsampling stages.
 extern template class TrackingStage<StylusHighRate>;
+// The same over the samples a tip of some size traces (dsp/traced_high_rate.hpp).
+extern template class TrackingStage<TracedHighRate>;

@@ -11,6 +11,7 @@
 #include "dsp/shelving_filter.hpp"
 #include "dsp/stylus_high_rate.hpp"
 #include "dsp/stylus_model.hpp"
+#include "dsp/traced_high_rate.hpp"
 #include "dsp/tracking_stage.hpp"
 #include "dsp/upsampler.hpp"
 #include "dsp/worker_pool.hpp"
@@ -42,8 +43,11 @@ TrackingSettings trackingSettings(const ChainSettings& settings) {
     return tracking;
 }
 
+// The stylus model reads both walls of a stereo groove; a single channel is a groove with no
+// vertical modulation, which only a tip with a shape reads otherwise than the lateral model.
 bool readsBothWalls(const ChainSettings& settings) {
-    return settings.model == PickupModel::Stylus && settings.channelCount != 1;
+    return settings.model == PickupModel::Stylus &&
+           (settings.channelCount != 1 || !settings.tip.point());
 }
 
 // Threads for each upsampler's pushed stages. Where both components are upsampled and there are
@@ -58,21 +62,74 @@ const CoefficientSet& tapsOf(const ChainSettings& settings) {
     return settings.coefficients != nullptr ? *settings.coefficients : none;
 }
 
+TracedSettings tracedSettings(const ChainSettings& settings) {
+    const TrackingSettings tracking = trackingSettings(settings);
+    TracedSettings traced;
+    traced.tipRadius = settings.tip.tracingRadiusMm();
+    traced.fullScaleLateralAmplitude = tracking.fullScaleLateralAmplitude;
+    traced.geometry = tracking.geometry;
+    traced.moving = tracking.moving;
+    traced.path = tracking.path;
+    traced.threadCount = settings.threadCount;
+    return traced;
+}
+
+// Whether a tip with a shape traces the walls: a groove cut with no amplitude has none to trace.
+bool tracesTheTip(const ChainSettings& settings) {
+    return !settings.tip.point() && settings.disc.fullScaleLateralAmplitude != 0.0;
+}
+
+// The tip's shape between the high-rate samples and the pass: the walls traced by the tip, then
+// read where the arm puts it.
+struct TracedPath {
+    TracedPath(const ChainSettings& settings, StylusHighRate& upstream)
+        : highRate(tracedSettings(settings), upstream),
+          tracking(trackingSettings(settings), highRate) {}
+
+    TracedHighRate highRate;
+    TrackingStage<TracedHighRate> tracking;
+};
+
 // The stages the stylus model adds: the side component takes the lateral one's way through its
-// own recording filter and upsampler, the pass reads both components at the same instants, and
-// the side comes back through its own inverse filter.
+// own recording filter and upsampler, the pass reads both components at the same instants (as a
+// tip of some size traces them, where it is not a point), and the side comes back through its
+// own inverse filter.
 struct SidePath {
     SidePath(const ChainSettings& settings, UpsampleStage& midHighRate)
         : filter(settings.sampleRate, LateralDirection::Recording),
           upsampler(tapsOf(settings), pushThreads(settings)),
           highRate(midHighRate, upsampler.highRate()),
           tracking(trackingSettings(settings), highRate),
-          inverse(settings.sampleRate, LateralDirection::Playback) {}
+          inverse(settings.sampleRate, LateralDirection::Playback) {
+        if (tracesTheTip(settings)) {
+            traced = std::make_unique<TracedPath>(settings, highRate);
+        }
+    }
+
+    // The pass over what has come in, through the tip where it has a shape.
+    void process(std::int64_t outputLimit, UpsampleStage& midHighRate) {
+        if (traced) {
+            traced->highRate.take(
+                std::min(midHighRate.stuffedLength(), upsampler.highRate().stuffedLength()));
+            traced->tracking.process(outputLimit, distorted);
+        } else {
+            tracking.process(outputLimit, distorted);
+        }
+    }
+    void finish(std::int64_t readable, std::int64_t outputLimit) {
+        if (traced) {
+            traced->highRate.finish(readable);
+            traced->tracking.finish(readable, outputLimit, distorted);
+        } else {
+            tracking.finish(readable, outputLimit, distorted);
+        }
+    }
 
     LateralFilter filter;
     Upsampler upsampler;
     StylusHighRate highRate;  // both components' last stages as one source
     TrackingStage<StylusHighRate> tracking;
+    std::unique_ptr<TracedPath> traced;  // null for a point tip
     LateralFilter inverse;
 
     SampleBlock filtered;
@@ -184,6 +241,9 @@ void StreamingChain::State::pushPiece(const double* samples, std::int64_t frames
     lateral.clear();
     side.clear();
     split.process({samples, static_cast<std::size_t>(frames * channelCount)}, lateral, side);
+    if (sidePath && channelCount == 1) {
+        side.assign(lateral.size(), 0.0);  // a single channel: no vertical modulation
+    }
     framesIn += frames;
     filtered.clear();
     if (!sidePath) {
@@ -212,7 +272,7 @@ void StreamingChain::State::drain(std::span<const double> sideValues) {
         SidePath& path = *sidePath;
         path.distorted.mid.clear();
         path.distorted.side.clear();
-        path.tracking.process(framesIn, path.distorted);
+        path.process(framesIn, upsampler.highRate());
         restored.clear();
         inverse.process(path.distorted.mid, restored);
         path.restored.clear();
@@ -262,7 +322,7 @@ void StreamingChain::State::finishSidePath() {
     path.upsampler.finish();
     path.distorted.mid.clear();
     path.distorted.side.clear();
-    path.tracking.finish(upsampler.highRate().stuffedLength(), framesIn, path.distorted);
+    path.finish(upsampler.highRate().stuffedLength(), framesIn);
     restored.clear();
     inverse.process(path.distorted.mid, restored);
     inverse.finish(restored);
@@ -358,6 +418,17 @@ void StreamingChain::reset(const DiscParameters& disc) {
     s.framesOut = 0;
     s.peak = 0.0;
     s.finished = false;
+}
+
+bool tipTraceable(const ChainSettings& settings, std::string& message) {
+    if (!readsBothWalls(settings) || !tracesTheTip(settings)) {
+        return true;
+    }
+    if (!tracedSettingsValid(tracedSettings(settings), message)) {
+        message = stylusTipText(settings.tip) + ": " + message;
+        return false;
+    }
+    return true;
 }
 
 std::int64_t chainLagFrames(int sampleRate, double timingErrorBound) {

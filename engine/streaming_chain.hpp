@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "dsp/disc_parameters.hpp"
 #include "dsp/groove_path.hpp"
 #include "dsp/stylus_model.hpp"
 #include "dsp/timing_model.hpp"
+#include "dsp/tip_tracing.hpp"
 #include "dsp/upsample_design.hpp"
 
 // What the chain needs to know before the first frame.
@@ -30,14 +32,24 @@ struct ChainSettings {
     // How the tip reads the groove: the lateral component alone (the default), or both
     // components at the same shifted instants with the vertical tracking error added (the stylus
     // model, see dsp/stylus_model.hpp). A single channel has no side and runs the lateral model
-    // whichever is chosen.
+    // whichever is chosen, unless the tip has a shape: then it is read as a groove with no
+    // vertical modulation, both walls traced, and its mid is the output.
     PickupModel model = PickupModel::Lateral;
     StylusAngles stylus;
     // Play (what the pickup does to the cut signal) or Undo: every high-rate sample moved by the
     // opposite of the play's timing error, exactly (see TimingModel::correctedTime), so that a
     // played signal comes back as the one that was cut.
     TimingDirection direction = TimingDirection::Play;
+    // The tip's shape, for the stylus model: both walls traced by a tip of this scanning radius
+    // before the pass reads them (dsp/traced_high_rate.hpp). A point tip skips the tracing
+    // entirely.
+    StylusTip tip;
 };
+
+// Whether the tip's shape can be traced on the groove the settings describe (see
+// tracedSettingsValid); the chain refuses to be set up otherwise. A message names the tip and
+// says why not.
+bool tipTraceable(const ChainSettings& settings, std::string& message);
 
 // The most frames the output can trail the input by, for any piece sizes, when every timing error
 // is at most `timingErrorBound` seconds: output i needs the high-rate samples up to the first index

@@ -37,7 +37,7 @@ PointResult measureChannel(const ChannelCase& c) {
     conditions.radius = 60.325;
     conditions.trackingErrorDegrees = c.angle;
     conditions.peakVelocity = c.velocity;
-    conditions.model = {PickupModel::Stylus, {c.vta, c.cutting}, c.channel, c.sampleRate};
+    conditions.model = {PickupModel::Stylus, {c.vta, c.cutting}, c.channel, c.sampleRate, {}};
     const int rate = c.sampleRate;
     const ChainLevel level = chooseChainLevel(signal, c.velocity, rate, c.channel);
     const std::int64_t frames = rate / 2 + rate + rate / 10;
@@ -122,7 +122,8 @@ TEST(StylusChannels, VerticalFmDistortionIsTheVelocityTimesTheSlopeOverTheGroove
         MeasurementConditions conditions;
         conditions.radius = 60.325;
         conditions.peakVelocity = 50;
-        conditions.model = {PickupModel::Stylus, {vta, cutting}, MeasureChannel::Side};
+        conditions.model = {
+            PickupModel::Stylus, {vta, cutting}, MeasureChannel::Side, kMeasureSampleRate, {}};
         const PointResult result = measurePoint(fm, conditions, projectCoefficients(), 2);
         const double grooveVelocity =
             deriveGrooveGeometry({100.0 / 3, 60.325, 1, 0}, 44100).grooveVelocity;

@@ -149,15 +149,12 @@ TEST(CorrectRefusals, AreRendersWordForWord) {
 }
 
 // A tip's shape cannot be undone in one pass: correct refuses a --stylus other than a point
-// before it touches a file, rather than ignore it, and lets a point through.
+// before it touches a file, rather than ignore it, and lets a point through (and what is no tip
+// at all to render's own check).
 TEST(CorrectRefusals, ATipsShapeRatherThanIgnoreIt) {
-    for (const std::string shape : {"spherical:17.8", "elliptical:7x18", "point"}) {
+    for (const std::string shape : {"spherical:17.8", "elliptical:7x18", "point", "bogus"}) {
         CLI::App program;
         const Subcommand correct = addCorrectCommand(program);
-        std::string given;
-        if (correct.command->get_option_no_throw("--stylus") == nullptr) {
-            correct.command->add_option("--stylus", given);  // where render does not take it yet
-        }
         const std::vector<std::string> line = {
             "cartrivex-cli", "correct", "no-such-input.wav", "out.wav", "--rpm",   "33",
             "--radius",      "60",      "--amplitude",       "1",       "--angle", "1",
@@ -171,7 +168,11 @@ TEST(CorrectRefusals, ATipsShapeRatherThanIgnoreIt) {
             correct.run();
             ADD_FAILURE() << shape << ": ran";
         } catch (const CommandError& error) {
-            if (shape == "point") {
+            if (shape == "bogus") {
+                EXPECT_EQ(error.exitCode(), kExitUsageError);
+                EXPECT_NE(std::string(error.what()).find("is not a tip"), std::string::npos)
+                    << error.what();
+            } else if (shape == "point") {
                 // Past the shape, to the files (here the first one looked for is missing).
                 EXPECT_EQ(error.exitCode(), kExitFileError) << error.what();
                 EXPECT_EQ(std::string(error.what()).find("--stylus"), std::string::npos);

@@ -304,6 +304,21 @@ INSTANTIATE_TEST_SUITE_P(
                      "222", "--radius", "80", "--vta", "2", "--pivot-raise", "-20"},
                     2,
                     "the VTA would be"},
+        RefusalCase{"a tip of no known shape", "good.wav", withDisc({"--stylus", "conical:15"}), 2,
+                    "unknown tip shape \"conical\""},
+        RefusalCase{"a tip radius that is no number", "good.wav",
+                    withDisc({"--stylus", "spherical:x"}), 2, "is not a number of micrometres"},
+        RefusalCase{"an elliptical tip the wrong way round", "good.wav",
+                    withDisc({"--stylus", "elliptical:18x7"}), 2, "did you mean elliptical:7x18?"},
+        RefusalCase{"a tip with the lateral model", "good.wav",
+                    withDisc({"--model", "lateral", "--stylus", "spherical:17.8"}), 2,
+                    "the tip's shape belongs to the stylus model"},
+        RefusalCase{"a tip far wider than the slow groove's samples",
+                    "good.wav",
+                    {"--rpm", "1", "--amplitude", "0.05", "--angle", "2", "--radius", "20",
+                     "--stylus", "spherical:1000"},
+                    2,
+                    "--stylus spherical:1000: the tip covers more than"},
         RefusalCase{"bits 8", "good.wav", withDisc({"--bits", "8"}), 2, "--bits"},
         RefusalCase{"threads 0", "good.wav", withDisc({"--threads", "0"}), 2, "--threads"},
         RefusalCase{"output float.flac", "side.flac", withDisc({"--bits", "32f"}), 2,
@@ -538,6 +553,72 @@ TEST(RenderCommandTest, TheStylusModelReadsBothWallsWithTheRaisedVta) {
     // The lateral model with the same arm moves both channels by the mid alone.
     const std::vector<double> lateral = chainOutput(chainInput(input), 44100, 2, &path);
     EXPECT_NE(lateral, expected);
+}
+
+// A tip with a shape across a side: the float output is the chain's with that tip, the report
+// names it, and each shape plays otherwise than a point and than the other.
+TEST(RenderCommandTest, TheTipsShapeIsTracedAsTheChainTracesIt) {
+    TemporaryDirectory folder;
+    const TestAudio input =
+        integerAudio(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, 3000, 20000.0, 7);
+    ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), input));
+    GroovePath path;
+    path.arm.kind = Tonearm::Kind::Pivoted;
+    path.fromRadius = 146;
+    path.toRadius = 60.3;
+    const StylusAngles angles{20, 20};
+    std::vector<std::vector<double>> played;
+    for (const char* text : {"spherical:17.8", "elliptical:7x18", "point"}) {
+        const ProcessResult run = runProcess({CARTRIVEX_CLI,
+                                              "render",
+                                              folder.file("in.wav"),
+                                              folder.file("out.wav"),
+                                              "--rpm",
+                                              "33",
+                                              "--amplitude",
+                                              "0.05",
+                                              "--bits",
+                                              "32f",
+                                              "--json",
+                                              "--alignment",
+                                              "baerwald",
+                                              "--mounting",
+                                              "222",
+                                              "--from",
+                                              "146",
+                                              "--to",
+                                              "60.3",
+                                              "--stylus",
+                                              text});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const nlohmann::json parameters = nlohmann::json::parse(run.out)["parameters"];
+        if (std::string(text) == "point") {
+            // A point alone asks for nothing beyond the lateral model.
+            EXPECT_EQ(parameters["model"], "lateral");
+            EXPECT_FALSE(parameters.contains("stylus"));
+        } else {
+            EXPECT_EQ(parameters["model"], "stylus");
+            EXPECT_EQ(parameters["stylus"], text);
+        }
+        path.arm.effectiveLength = parameters["arm"]["effective_length_mm"];
+        path.arm.pivotToSpindle = 222;
+        path.arm.offsetDegrees = parameters["arm"]["offset_deg"];
+        std::string message;
+        const StylusTip tip = parseStylusTip(text, message).value();
+        const bool stylus = !tip.point();
+        const std::vector<double> expected =
+            chainOutput(chainInput(input), 44100, 2, &path, stylus ? &angles : nullptr, &tip);
+        const TestAudio output = readTestAudio(folder.file("out.wav"));
+        ASSERT_EQ(output.floats.size(), expected.size());
+        for (std::size_t k = 0; k < expected.size(); ++k) {
+            ASSERT_EQ(output.floats[k], static_cast<float>(expected[k] / 32768.0))
+                << text << ", sample " << k;
+        }
+        played.push_back(expected);
+    }
+    EXPECT_NE(played[0], played[2]);
+    EXPECT_NE(played[1], played[2]);
+    EXPECT_NE(played[0], played[1]);
 }
 
 TEST(RenderCommandTest, NoProgressBarOffATerminal) {

@@ -13,6 +13,7 @@
 #include "tests/reference/reference_tracking.hpp"
 #include "tests/support/coefficients.hpp"
 #include "tests/support/engine_runs.hpp"
+#include "tests/support/stylus_runs.hpp"
 
 namespace {
 
@@ -78,20 +79,6 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.engine.name);
     });
 
-GroovePath armPath(double from, double to, const EngineCase& c) {
-    GroovePath path;
-    path.arm.kind = Tonearm::Kind::Pivoted;
-    path.arm.effectiveLength = 239.3;
-    path.arm.pivotToSpindle = 222;
-    path.arm.offsetDegrees = 23.5;
-    path.fromRadius = from;
-    path.toRadius = to;
-    path.frameCount = c.frames;
-    path.revolutionsPerMinute = c.disc.revolutionsPerMinute;
-    path.sampleRate = c.sampleRate;
-    return path;
-}
-
 // A side as it plays: each index takes the tangent and velocity of its own radius, Δ stays.
 TEST(StylusChainSide, FollowsTheArmAcrossTheSideAsTheDirectPassDoes) {
     const EngineCase c{"Side", 3000, 2, 44100, {k33, 0, 0.05, 0}, 25000};
@@ -101,15 +88,7 @@ TEST(StylusChainSide, FollowsTheArmAcrossTheSideAsTheDirectPassDoes) {
         ReferenceStylus stylus;
         stylus.verticalTrackingDegrees = 25;
         stylus.cuttingDegrees = 15;
-        stylus.geometryAt = [&](std::int64_t j) {
-            const double fraction = std::clamp(
-                static_cast<double>(j - 10447) / static_cast<double>(144 * (c.frames - 1)), 0.0,
-                1.0);
-            DiscParameters disc = c.disc;
-            disc.grooveRadius = from + (to - from) * fraction;
-            disc.trackingErrorDegrees = trackingErrorDegrees(path.arm, disc.grooveRadius);
-            return referenceGrooveGeometry(disc, c.sampleRate);
-        };
+        stylus.geometryAt = referenceSideGeometry(path, c);
         const std::vector<double> expected = referenceStylusUnscaledOutput(
             input, 2, c.sampleRate, c.disc, projectTapLists(), stylus);
         for (int threads : {1, 2}) {

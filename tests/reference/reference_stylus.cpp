@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp/tip_tracing.hpp"
+#include "dsp/traced_high_rate.hpp"
 #include "tests/reference/reference_chain.hpp"
 #include "tests/reference/reference_shelving.hpp"
+#include "tests/reference/reference_tip_tracing.hpp"
 #include "tests/reference/reference_tracking.hpp"
 #include "tests/reference/reference_upsampler.hpp"
 
@@ -70,11 +73,35 @@ ReferenceStylusPass referenceStylusInterpolatedOutput(
     return d;
 }
 
+void referenceTraceComponents(std::vector<double>& u, std::vector<double>& w, double tipRadius,
+                              double a,
+                              const std::function<GrooveGeometry(std::int64_t)>& geometryAt) {
+    const std::size_t n = u.size();
+    std::vector<double> inner(n);
+    std::vector<double> outer(n);
+    std::vector<double> spacing(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        const GrooveWalls walls = wallsOf(u[j], w[j]);
+        inner[j] = walls.inner;
+        outer[j] = walls.outer;
+        const GrooveGeometry g = geometryAt(static_cast<std::int64_t>(j));
+        spacing[j] = tracingSpacingUnits(g.grooveVelocity, g.samplePeriod, a);
+    }
+    const double radius = tracingRadiusUnits(tipRadius, a);
+    const std::vector<double> tracedInner = referenceTraceWall(inner, spacing, radius);
+    const std::vector<double> tracedOuter = referenceTraceWall(outer, spacing, radius);
+    for (std::size_t j = 0; j < n; ++j) {
+        const GrooveDisplacement back = displacementOf(tracedInner[j], tracedOuter[j]);
+        u[j] = back.lateral;
+        w[j] = back.vertical;
+    }
+}
+
 std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& samples, int channels,
                                                   int sampleRate, const DiscParameters& parameters,
                                                   const std::vector<std::vector<double>>& taps,
                                                   const ReferenceStylus& stylus) {
-    if (channels == 1 && !stylus.geometryAt && !stylus.undo) {
+    if (channels == 1 && !stylus.geometryAt && !stylus.undo && !(stylus.tipRadius > 0.0)) {
         return referenceUnscaledOutput(samples, 1, sampleRate, parameters, taps);
     }
     const std::size_t n = samples.size() / static_cast<std::size_t>(channels);
@@ -102,22 +129,30 @@ std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& sam
     };
     const long double slope =
         referenceVerticalSlope(stylus.verticalTrackingDegrees, stylus.cuttingDegrees);
-    const std::vector<double> u =
+    std::vector<double> u =
         referenceUpsampleFourStages(referenceFilterLateral(mid, sampleRate), taps);
     const double period = static_cast<double>(1.0L / sampleRate);
-    if (channels == 1) {
+    if (channels == 1 && !(stylus.tipRadius > 0.0)) {
         // No side: the lateral pass alone.
         return referenceInverseFilterLateral(
             referenceInterpolatedOutput(u, static_cast<std::int32_t>(n),
                                         parameters.fullScaleLateralAmplitude, period, geometryAt),
             sampleRate);
     }
-    const std::vector<double> w =
+    std::vector<double> w =
         referenceUpsampleFourStages(referenceFilterLateral(side, sampleRate), taps);
+    if (stylus.tipRadius > 0.0) {
+        referenceTraceComponents(u, w, stylus.tipRadius, parameters.fullScaleLateralAmplitude,
+                                 geometryAt);
+    }
     const ReferenceStylusPass pass = referenceStylusInterpolatedOutput(
         u, w, static_cast<std::int32_t>(n), parameters.fullScaleLateralAmplitude, period,
         stylus.undo ? -slope : slope, geometryAt);
     const std::vector<double> restoredMid = referenceInverseFilterLateral(pass.mid, sampleRate);
+    if (channels == 1) {
+        // A single channel traced as a groove with no vertical modulation: its mid plays.
+        return restoredMid;
+    }
     const std::vector<double> restoredSide = referenceInverseFilterLateral(pass.side, sampleRate);
     std::vector<double> stereo(2 * n, 0.0);
     for (std::size_t i = 0; i < n; ++i) {

@@ -19,7 +19,16 @@ struct ReferenceStylus {
     std::function<GrooveGeometry(std::int64_t)> geometryAt;
     // The play undone: every tracking tangent and Δ taken with the opposite sign.
     bool undo = false;
+    // The tip's scanning radius in mm, 0 for a point: both walls of every high-rate sample are
+    // then traced by the direct maximum over its footprint before the pass reads them.
+    double tipRadius = 0.0;
 };
+
+// The two components as a tip of radius `tipRadius` mm traces them, every index with the
+// spacing of its own groove velocity, the footprints cut at both ends of the signal.
+void referenceTraceComponents(std::vector<double>& u, std::vector<double>& w, double tipRadius,
+                              double fullScaleLateralAmplitude,
+                              const std::function<GrooveGeometry(std::int64_t)>& geometryAt);
 
 // Δ = tan(vertical tracking angle) − tan(cutting angle), each tangent extended.
 long double referenceVerticalSlope(double verticalTrackingDegrees, double cuttingDegrees);

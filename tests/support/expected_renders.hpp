@@ -61,11 +61,15 @@ inline std::vector<double> chainInput(const TestAudio& audio) {
 // `stylus`, when given, plays under the stylus model with those angles.
 inline std::vector<double> chainOutput(const std::vector<double>& input, int rate, int channels,
                                        const GroovePath* path = nullptr,
-                                       const StylusAngles* stylus = nullptr) {
+                                       const StylusAngles* stylus = nullptr,
+                                       const StylusTip* tip = nullptr) {
     ChainSettings settings;
     if (stylus != nullptr) {
         settings.model = PickupModel::Stylus;
         settings.stylus = *stylus;
+    }
+    if (tip != nullptr) {
+        settings.tip = *tip;
     }
     settings.sampleRate = rate;
     settings.channelCount = channels;
