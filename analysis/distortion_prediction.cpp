@@ -20,6 +20,14 @@ std::complex<long double> sectionResponse(const ShelvingSection& section, long d
 
 }  // namespace
 
+std::complex<double> recordingFilterResponse(double frequency, int sampleRate) {
+    const LateralSections sections = designLateralSections(sampleRate, LateralDirection::Recording);
+    const long double phase = 2 * std::numbers::pi_v<long double> * frequency / sampleRate;
+    const std::complex<long double> response =
+        sectionResponse(sections.first, phase) * sectionResponse(sections.second, phase);
+    return {static_cast<double>(response.real()), static_cast<double>(response.imag())};
+}
+
 double recordingFilterGain(double frequency, int sampleRate) {
     const LateralSections sections = designLateralSections(sampleRate, LateralDirection::Recording);
     const long double phase = 2 * std::numbers::pi_v<long double> * frequency / sampleRate;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <complex>
+
 // What theory says the tracking error does to a test signal, for comparison with what the chain
 // measurably does.
 //
@@ -16,6 +18,8 @@
 // `sampleRate`: the two bilinear shelving sections, evaluated on the unit circle. The playback
 // filter is its exact inverse.
 double recordingFilterGain(double frequency, int sampleRate);
+// The same filter's complex response H(f), whose magnitude recordingFilterGain gives.
+std::complex<double> recordingFilterResponse(double frequency, int sampleRate);
 
 // e = w Y tan(alpha) / v for a tone of `frequency` Hz and peak displacement `displacement` mm.
 double modulationIndex(double frequency, double displacement, double trackingTangent,

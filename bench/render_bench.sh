@@ -6,7 +6,8 @@
 # Then it times one minute of each kind of material that makes the last stage work hardest (pink
 # noise at 44.1 and 96 kHz, a treble-rich piece) with a fixed angle and with a Baerwald arm
 # across the side, in both pickup models: the median of three runs of `render --json`'s
-# seconds_taken, and the largest peak resident memory of the three.
+# seconds_taken, and the largest peak resident memory of the three. Last, render and correct
+# side by side on one minute of pink noise.
 #
 # Usage: bench/render_bench.sh PATH/TO/cartrivex-cli [FOLDER]
 # FOLDER (default: a fresh folder under /tmp, removed at the end) holds the inputs, the outputs
@@ -106,4 +107,31 @@ echo "$material" | while read -r name kind rate bits geometry model; do
         printf "%-18s %-8s %-8s %9.2f %12.1f %12.1f\n", name, geometry, model, wall,
             (wall > 0 ? 60 / wall : 0), kb / 1024 }'
     rm -f "$folder/$name-out.wav"
+done
+
+# correct runs render's chain with every timing error negated: it should cost what render costs.
+# Each is given the same minute (what render made of it, for correct) and timed as above.
+echo
+printf '%-18s %-8s %-8s %10s %10s\n' material geometry model "render s" "correct s"
+median_taken() {
+    times=""
+    for run in 1 2 3; do
+        # shellcheck disable=SC2086
+        json=$("$cli" "$@" --rpm 33 --amplitude 0.05 --threads 2 --quiet --json)
+        times="$times $(printf '%s' "$json" | sed -n 's/.*"seconds_taken": *\([0-9.eE+-]*\).*/\1/p')"
+    done
+    echo "$times" | tr ' ' '\n' | sed '/^$/d' | sort -g | sed -n 2p
+}
+printf '%s\n' "fixed lateral" "arm lateral" "arm stylus" | while read -r geometry model; do
+    input=$folder/pink-16bit-44k.wav
+    options=$fixed
+    [ "$geometry" = arm ] && options=$arm
+    [ "$model" = stylus ] && options="$options $stylus"
+    # shellcheck disable=SC2086
+    played=$(median_taken render "$input" "$folder/played.wav" $options)
+    # shellcheck disable=SC2086
+    corrected=$(median_taken correct "$folder/played.wav" "$folder/corrected.wav" $options)
+    printf '%-18s %-8s %-8s %10.2f %10.2f\n' pink-16bit-44k "$geometry" "$model" "$played" \
+        "$corrected"
+    rm -f "$folder/played.wav" "$folder/corrected.wav"
 done

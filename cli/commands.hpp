@@ -44,3 +44,5 @@ Subcommand addArmCommand(CLI::App& program);
 Subcommand addMeasureCommand(CLI::App& program);
 Subcommand addCompareCommand(CLI::App& program);
 Subcommand addStylusCommand(CLI::App& program);
+Subcommand addCorrectCommand(CLI::App& program);
+Subcommand addCalibrateCommand(CLI::App& program);

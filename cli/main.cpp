@@ -42,14 +42,21 @@ int main(int argc, char** argv) {
         "    cartrivex-cli measure --alignment baerwald --mounting 222 --compare --plot thd.png\n"
         "  What the render added to the music, by time and by frequency:\n"
         "    cartrivex-cli compare side.flac played.flac --plot difference.png\n"
+        "  The --amplitude of a transfer, from its test record's 1 kHz band at 5 cm/s:\n"
+        "    cartrivex-cli calibrate band.flac --tone 1000 --velocity 5\n"
+        "  A transfer of a side played by that arm, at that scale, with the tracking error taken "
+        "out:\n"
+        "    cartrivex-cli correct transfer.flac corrected.flac --rpm 33 --amplitude 1.611 \\\n"
+        "        --alignment baerwald --mounting 222 --from 146 --to 60.3\n"
         "  Where a conical, an elliptical and a line-contact tip stop following 5 cm/s:\n"
         "    cartrivex-cli stylus --compare --plot tips.png\n"
         "\n"
         "cartrivex-cli SUBCOMMAND --help tells what each subcommand takes.");
     program.require_subcommand(1, 1);
     const std::vector<Subcommand> subcommands = {
-        addRenderCommand(program), addArmCommand(program), addMeasureCommand(program),
-        addCompareCommand(program), addStylusCommand(program)};
+        addRenderCommand(program), addCorrectCommand(program), addCalibrateCommand(program),
+        addArmCommand(program),    addMeasureCommand(program), addCompareCommand(program),
+        addStylusCommand(program)};
     try {
         program.parse(argc, argv);
     } catch (const CLI::ParseError& error) {

@@ -20,7 +20,8 @@ int finishReport(const std::string& plotPath, const std::function<PlotFigure()>&
         writePlotFile(figure(), plotPath);
     }
     if (json) {
-        std::cout << report().dump(2) << "\n";
+        // A file name in the report need not be UTF-8: bytes that are not are shown as U+FFFD.
+        std::cout << report().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     } else {
         printText();
     }

@@ -16,6 +16,7 @@
 #include "audio/audio_output.hpp"
 #include "audio/file_render.hpp"
 #include "audio/output_format.hpp"
+#include "cli/chain_command.hpp"
 #include "cli/cli_options.hpp"
 #include "cli/commands.hpp"
 #include "cli/geometry_options.hpp"
@@ -33,6 +34,7 @@ constexpr int kHighestRate = 192000;
 constexpr int kMostChannels = 2;
 
 struct RenderOptions {
+    const ChainCommandText* text = nullptr;  // render's or correct's
     std::string inputPath;
     std::string outputPath;
     DiscOptions disc;
@@ -113,6 +115,7 @@ ChainSettings chainSettingsFor(RenderOptions& options) {
         usageError(message);
     }
     settings.threadCount = options.threads;
+    settings.direction = options.text->direction;
     Tonearm arm;
     arm.fixedAngleDegrees = disc.angle;
     if (armGiven) {
@@ -318,7 +321,8 @@ int runRender(RenderOptions& options) {
     progress.clear();
     const std::string warning = reader.endWarning(names.input);
     if (!warning.empty()) {
-        std::fprintf(stderr, "cartrivex-cli render: warning: %s\n", warning.c_str());
+        std::fprintf(stderr, "cartrivex-cli %s: warning: %s\n", options.text->name,
+                     warning.c_str());
     }
     const RenderReport run{
         settings,
@@ -371,14 +375,21 @@ constexpr const char* kFooter =
     "Exit codes: 0 written, 1 a file could not be read or written, 2 a usage error (a format\n"
     "that cannot hold the samples among them); 130, 143, 129 after SIGINT, SIGTERM, SIGHUP.";
 
+const ChainCommandText kRenderText = {
+    "render", "Run a recording through the pickup's tracking error, any length, any format",
+    "The recording to render; - reads stdin", "", TimingDirection::Play};
+
 }  // namespace
 
 Subcommand addRenderCommand(CLI::App& program) {
+    return addChainCommand(program, kRenderText);
+}
+
+Subcommand addChainCommand(CLI::App& program, const ChainCommandText& text) {
     auto options = std::make_shared<RenderOptions>();
-    CLI::App* command = program.add_subcommand(
-        "render", "Run a recording through the pickup's tracking error, any length, any format");
-    command->add_option("INPUT", options->inputPath, "The recording to render; - reads stdin")
-        ->required();
+    options->text = &text;
+    CLI::App* command = program.add_subcommand(text.name, text.description);
+    command->add_option("INPUT", options->inputPath, text.inputHelp)->required();
     command
         ->add_option("OUTPUT", options->outputPath,
                      "The file to write, its format from its extension; - writes stdout")
@@ -427,7 +438,7 @@ Subcommand addRenderCommand(CLI::App& program) {
         "Print one JSON object on stdout (stderr when OUTPUT is -) at the end: input, "
         "parameters, peak, gain, attenuation_db, output, seconds_taken");
     addStylusOptions(*command, options->stylus);
-    command->footer(std::string(kFooter) + "\n\n" + kTrackingErrorSignText + "\n\n" +
-                    kStylusModelText);
+    command->footer(std::string(text.footerIntroduction) + kFooter + "\n\n" +
+                    kTrackingErrorSignText + "\n\n" + kStylusModelText);
     return {command, [options] { return runRender(*options); }};
 }

@@ -37,7 +37,7 @@
 // the lateral model: the bound alone skips there.
 
 StylusTimingModel::StylusTimingModel(const TimingModel& lateral, long double slopeDifference)
-    : TimingModel(lateral), slope_(slopeDifference) {
+    : TimingModel(lateral), slope_(undo_ ? -slopeDifference : slopeDifference) {
     estimable_ = estimable_ && estimableParameter(slope_);
     if (estimable_) {
         liftPerSample_ = stored(slope_ * amplitude_ / 32768 / velocity_);

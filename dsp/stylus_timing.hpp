@@ -21,12 +21,16 @@
 // lateral model's stored(p/v) or its zero of the other sign, and since the nominal time is never
 // −0, t_j is the lateral model's exactly.
 //
+// Undo (the lateral model's direction, see TimingModel::correctedTime) negates Δ with the
+// tangent: p and q are both negated exactly, so is their difference p − q, rounded
+// symmetrically, and Δt_undo = −Δt_play at every index, as for the lateral model.
+//
 // The estimates and bounds are the lateral model's, extended to the second component (proofs in
 // stylus_timing.cpp).
 class StylusTimingModel : private TimingModel {
   public:
-    // The lateral model's timing (for a groove of one geometry or a side as it plays) and
-    // Δ = tan(vertical tracking angle) − tan(cutting angle).
+    // The lateral model's timing (for a groove of one geometry or a side as it plays, in its
+    // direction) and Δ = tan(vertical tracking angle) − tan(cutting angle), negated for Undo.
     StylusTimingModel(const TimingModel& lateral, long double slopeDifference);
 
     using TimingModel::boundsUsable;
@@ -86,6 +90,6 @@ class StylusTimingModel : private TimingModel {
     double windowMagnitude(double firstOffset, std::int64_t count, const WindowRange& range) const;
 
   private:
-    long double slope_ = 0.0L;    // Δ
+    long double slope_ = 0.0L;    // Δ, directed as the tangent
     double liftPerSample_ = 0.0;  // Δ a / (32768 v), for estimates only
 };

@@ -18,9 +18,10 @@
 // 2^-49 (|nominal time| + |timing error|) + 2^-669 of the exact corrected time, and the rounded
 // output instant within 2^-52 of its own magnitude. A comparison counts as decided only beyond
 // 2^-44 of these magnitudes plus 2^-600, which leaves ample room for the roundings of the margin
-// itself. The same estimate decides for a single index outside a window: one whose estimate lies
-// surely before the output instant is passed over on its value alone. Elsewhere every comparison
-// is made on exact values.
+// itself. Every step is the same for either sign of the tangent (Undo negates it), as the bounds
+// are, which take its magnitude. The same estimate decides for a single index outside a window: one
+// whose estimate lies surely before the output instant is passed over on its value alone. Elsewhere
+// every comparison is made on exact values.
 
 namespace {
 
@@ -42,8 +43,10 @@ bool TimingModel::estimableParameter(long double value) {
     return inRangeOrZero(value);
 }
 
-TimingModel::TimingModel(double fullScaleLateralAmplitude, const GrooveGeometry& geometry)
-    : samplePeriod_(geometry.samplePeriod),
+TimingModel::TimingModel(double fullScaleLateralAmplitude, const GrooveGeometry& geometry,
+                         TimingDirection direction)
+    : undo_(direction == TimingDirection::Undo),
+      samplePeriod_(geometry.samplePeriod),
       highRatePeriod_(stored(static_cast<long double>(geometry.samplePeriod) / kUpsampleFactor)) {
     settle(fullScaleLateralAmplitude, geometry);
 }
@@ -51,7 +54,7 @@ TimingModel::TimingModel(double fullScaleLateralAmplitude, const GrooveGeometry&
 // The amplitude, tangent and velocity of a groove of one geometry, and what follows from them.
 void TimingModel::settle(double fullScaleLateralAmplitude, const GrooveGeometry& geometry) {
     amplitude_ = fullScaleLateralAmplitude;
-    tangent_ = geometry.trackingTangent;
+    tangent_ = directed(geometry.trackingTangent);
     velocity_ = geometry.grooveVelocity;
     estimable_ = inRangeOrZero(amplitude_) && inRangeOrZero(tangent_) && inRange(velocity_) &&
                  inRange(samplePeriod_);
@@ -98,7 +101,7 @@ void TimingModel::rampAt(std::int64_t j, long double& amplitude, long double& ta
     const DiscParameters disc = ramps_.at(j);
     const GrooveGeometry geometry = deriveGrooveGeometry(disc, 1);
     amplitude = disc.fullScaleLateralAmplitude;
-    tangent = geometry.trackingTangent;
+    tangent = directed(geometry.trackingTangent);
     velocity = geometry.grooveVelocity;
 }
 
@@ -122,8 +125,9 @@ void TimingModel::boundRamps() {
     }
 }
 
-TimingModel::TimingModel(double fullScaleLateralAmplitude, const GroovePath& path)
-    : TimingModel(fullScaleLateralAmplitude, grooveGeometryAt(path, 0)) {
+TimingModel::TimingModel(double fullScaleLateralAmplitude, const GroovePath& path,
+                         TimingDirection direction)
+    : TimingModel(fullScaleLateralAmplitude, grooveGeometryAt(path, 0), direction) {
     moving_ = true;
     path_ = path;
     estimable_ = false;

@@ -11,6 +11,11 @@
 #include "dsp/groove_path.hpp"
 #include "dsp/upsample_design.hpp"
 
+// Which way the pass moves the samples. Play moves each by the timing error its value gives, as
+// the pickup plays the groove; Undo moves it by exactly the opposite, which turns a played signal
+// back into the one that was cut (see correctedTime).
+enum class TimingDirection { Play, Undo };
+
 // How the interpolation pass times the high-rate samples: the nominal time of index j, its time
 // corrected by the timing error y·tan α / v that its value gives, double estimates of that time,
 // and bounds on the error over a stretch. Fixed at set-up, for a groove of one geometry or for a
@@ -19,8 +24,10 @@
 // then takes the amplitude, tangent and velocity of the disc parameters moved that far.
 class TimingModel {
   public:
-    TimingModel(double fullScaleLateralAmplitude, const GrooveGeometry& geometry);
-    TimingModel(double fullScaleLateralAmplitude, const GroovePath& path);
+    TimingModel(double fullScaleLateralAmplitude, const GrooveGeometry& geometry,
+                TimingDirection direction = TimingDirection::Play);
+    TimingModel(double fullScaleLateralAmplitude, const GroovePath& path,
+                TimingDirection direction = TimingDirection::Play);
 
     // The instant of output i: i·T in extended precision.
     long double outputTime(std::int64_t i) const {
@@ -32,6 +39,18 @@ class TimingModel {
                kUpsampleFactor;
     }
     // stored(nominal − stored(stored(tan·stored(value·a/32768))/v)).
+    //
+    // Undo takes −tan in place of tan at every index. Rounding to nearest is symmetric, so
+    // stored(−tan·y) = −stored(tan·y) and stored(−p/v) = −stored(p/v): the timing error is
+    // negated exactly, Δt_undo(value, j) = −Δt_play(value, j) (a zero keeps its sign, which
+    // nominal − 0 does not see), and t_j = stored(nominal + Δt_play). Why that undoes the play:
+    // playing moves a cut sample of value x from its nominal instant τ to τ − Δt(x) and keeps its
+    // value, so a played sample of value p at instant t was cut at t + Δt(p), which is where
+    // Undo puts it. Reading the moved samples back at the output instants, as the play does,
+    // gives the cut signal, but for the interpolation between the high-rate samples and for the
+    // geometry, which Undo takes at the played instant and the play at the cut one: they lie
+    // Δt apart, microseconds, over which an arm's tangent and the groove velocity change by
+    // parts in 10^9.
     double correctedTime(double value, std::int64_t j) const {
         const LocalGeometry local = localGeometry(j);
         const double shift = stored(local.tangent * displacement(value, local.amplitude));
@@ -115,7 +134,7 @@ class TimingModel {
     LocalGeometry localGeometry(std::int64_t j) const {
         if (moving_) {
             const GrooveGeometry geometry = grooveGeometryAt(path_, j);
-            return {amplitude_, geometry.trackingTangent, geometry.grooveVelocity};
+            return {amplitude_, directed(geometry.trackingTangent), geometry.grooveVelocity};
         }
         if (j < settledFrom_) {
             LocalGeometry local{};
@@ -142,12 +161,15 @@ class TimingModel {
     static constexpr double kDecisionFloor = 0x1p-600;
 
     void settle(double fullScaleLateralAmplitude, const GrooveGeometry& geometry);
+    // The tracking tangent as this direction takes it: negated for Undo.
+    long double directed(long double tangent) const { return undo_ ? -tangent : tangent; }
     void rampAt(std::int64_t j, long double& amplitude, long double& tangent,
                 long double& velocity) const;
     void boundRamps();
 
+    bool undo_ = false;  // TimingDirection::Undo: every tangent negated, as held
     long double amplitude_ = 0.0L;
-    long double tangent_ = 0.0L;
+    long double tangent_ = 0.0L;  // directed
     double velocity_ = 0.0;
     double samplePeriod_ = 0.0;
     double highRatePeriod_ = 0.0;  // T / 144, for estimates only

@@ -29,6 +29,8 @@ struct TrackingSettings {
     // Δ = tan(vertical tracking angle) − tan(cutting angle), for a source that gives both groove
     // components (the stylus model); not used by the lateral one.
     long double verticalSlope = 0.0L;
+    // Play, or Undo: the opposite moves, that turn a played signal back into the cut one.
+    TimingDirection direction = TimingDirection::Play;
 };
 
 // What the pass reads and makes, by the value its source gives at an index: the lateral

@@ -82,8 +82,10 @@ template <HighRateSource Source>
 typename TrackingStage<Source>::Timing TrackingStage<Source>::makeTiming(
     const TrackingSettings& settings) {
     const TimingModel lateral =
-        settings.moving ? TimingModel(settings.fullScaleLateralAmplitude, settings.path)
-                        : TimingModel(settings.fullScaleLateralAmplitude, settings.geometry);
+        settings.moving
+            ? TimingModel(settings.fullScaleLateralAmplitude, settings.path, settings.direction)
+            : TimingModel(settings.fullScaleLateralAmplitude, settings.geometry,
+                          settings.direction);
     if constexpr (std::is_same_v<Timing, TimingModel>) {
         return lateral;
     } else {

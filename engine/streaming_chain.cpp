@@ -31,6 +31,7 @@ TrackingSettings trackingSettings(const ChainSettings& settings) {
     tracking.fullScaleLateralAmplitude = settings.disc.fullScaleLateralAmplitude;
     tracking.threadCount = settings.threadCount;
     tracking.verticalSlope = verticalSlopeDifference(settings.stylus);
+    tracking.direction = settings.direction;
     if (settings.moving) {
         tracking.moving = true;
         tracking.path = settings.path;

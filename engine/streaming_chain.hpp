@@ -7,6 +7,7 @@
 #include "dsp/disc_parameters.hpp"
 #include "dsp/groove_path.hpp"
 #include "dsp/stylus_model.hpp"
+#include "dsp/timing_model.hpp"
 #include "dsp/tip_tracing.hpp"
 #include "dsp/upsample_design.hpp"
 
@@ -35,6 +36,10 @@ struct ChainSettings {
     // vertical modulation, both walls traced, and its mid is the output.
     PickupModel model = PickupModel::Lateral;
     StylusAngles stylus;
+    // Play (what the pickup does to the cut signal) or Undo: every high-rate sample moved by the
+    // opposite of the play's timing error, exactly (see TimingModel::correctedTime), so that a
+    // played signal comes back as the one that was cut.
+    TimingDirection direction = TimingDirection::Play;
     // The tip's shape, for the stylus model: both walls traced by a tip of this scanning radius
     // before the pass reads them (dsp/traced_high_rate.hpp). A point tip skips the tracing
     // entirely.

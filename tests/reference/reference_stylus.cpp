@@ -101,7 +101,7 @@ std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& sam
                                                   int sampleRate, const DiscParameters& parameters,
                                                   const std::vector<std::vector<double>>& taps,
                                                   const ReferenceStylus& stylus) {
-    if (channels == 1 && !stylus.geometryAt && !(stylus.tipRadius > 0.0)) {
+    if (channels == 1 && !stylus.geometryAt && !stylus.undo && !(stylus.tipRadius > 0.0)) {
         return referenceUnscaledOutput(samples, 1, sampleRate, parameters, taps);
     }
     const std::size_t n = samples.size() / static_cast<std::size_t>(channels);
@@ -118,8 +118,17 @@ std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& sam
         side[i] = static_cast<double>((left - right) * 0.5L);
     }
     const GrooveGeometry disc = referenceGrooveGeometry(parameters, sampleRate);
-    const std::function<GrooveGeometry(std::int64_t)> geometryAt =
+    const std::function<GrooveGeometry(std::int64_t)> given =
         stylus.geometryAt ? stylus.geometryAt : [disc](std::int64_t) { return disc; };
+    const std::function<GrooveGeometry(std::int64_t)> geometryAt = [&](std::int64_t j) {
+        GrooveGeometry geometry = given(j);
+        if (stylus.undo) {
+            geometry.trackingTangent = -geometry.trackingTangent;
+        }
+        return geometry;
+    };
+    const long double slope =
+        referenceVerticalSlope(stylus.verticalTrackingDegrees, stylus.cuttingDegrees);
     std::vector<double> u =
         referenceUpsampleFourStages(referenceFilterLateral(mid, sampleRate), taps);
     const double period = static_cast<double>(1.0L / sampleRate);
@@ -138,7 +147,7 @@ std::vector<double> referenceStylusUnscaledOutput(const std::vector<double>& sam
     }
     const ReferenceStylusPass pass = referenceStylusInterpolatedOutput(
         u, w, static_cast<std::int32_t>(n), parameters.fullScaleLateralAmplitude, period,
-        referenceVerticalSlope(stylus.verticalTrackingDegrees, stylus.cuttingDegrees), geometryAt);
+        stylus.undo ? -slope : slope, geometryAt);
     const std::vector<double> restoredMid = referenceInverseFilterLateral(pass.mid, sampleRate);
     if (channels == 1) {
         // A single channel traced as a groove with no vertical modulation: its mid plays.

@@ -17,6 +17,8 @@ struct ReferenceStylus {
     double verticalTrackingDegrees = 20.0;
     double cuttingDegrees = 20.0;
     std::function<GrooveGeometry(std::int64_t)> geometryAt;
+    // The play undone: every tracking tangent and Δ taken with the opposite sign.
+    bool undo = false;
     // The tip's scanning radius in mm, 0 for a point: both walls of every high-rate sample are
     // then traced by the direct maximum over its footprint before the pass reads them.
     double tipRadius = 0.0;
