@@ -12,39 +12,16 @@
 #include "tests/support/coefficients.hpp"
 #include "tests/support/engine_runs.hpp"
 #include "tests/support/round_trips.hpp"
+#include "tests/support/stylus_runs.hpp"
 
 namespace {
 
 constexpr double k33 = 100.0 / 3;
 
-GroovePath baerwaldSide(const EngineCase& c, double from, double to) {
-    GroovePath path;
-    path.arm.kind = Tonearm::Kind::Pivoted;
-    path.arm.effectiveLength = 239.3;
-    path.arm.pivotToSpindle = 222;
-    path.arm.offsetDegrees = 23.5;
-    path.fromRadius = from;
-    path.toRadius = to;
-    path.frameCount = c.frames;
-    path.revolutionsPerMinute = c.disc.revolutionsPerMinute;
-    path.sampleRate = c.sampleRate;
-    return path;
-}
-
-// The geometry the direct implementation gives index j on `path`.
-GrooveGeometry referenceGeometryOn(const GroovePath& path, const EngineCase& c, std::int64_t j) {
-    const double fraction = std::clamp(
-        static_cast<double>(j - 10447) / static_cast<double>(144 * (c.frames - 1)), 0.0, 1.0);
-    DiscParameters disc = c.disc;
-    disc.grooveRadius = path.fromRadius + (path.toRadius - path.fromRadius) * fraction;
-    disc.trackingErrorDegrees = trackingErrorDegrees(path.arm, disc.grooveRadius);
-    return referenceGrooveGeometry(disc, c.sampleRate);
-}
-
 struct UndoCase {
     EngineCase engine;
     PickupModel model;
-    bool arm;  // a Baerwald arm across the side from 146 to 60.3 mm
+    bool arm;  // a 9-inch arm across the side from 146 to 60.3 mm
 };
 
 void PrintTo(const UndoCase& c, std::ostream* out) {
@@ -68,10 +45,8 @@ TEST_P(UndoChainTest, IsTheDirectPassWithTheTimingNegated) {
     reference.undo = true;
     if (u.arm) {
         settings.moving = true;
-        settings.path = baerwaldSide(c, 146, 60.3);
-        reference.geometryAt = [&](std::int64_t j) {
-            return referenceGeometryOn(settings.path, c, j);
-        };
+        settings.path = armPath(146, 60.3, c);
+        reference.geometryAt = referenceSideGeometry(settings.path, c);
     }
     const std::vector<double> expected = referenceStylusUnscaledOutput(
         input, c.channels, c.sampleRate, c.disc, projectTapLists(), reference);
@@ -127,7 +102,7 @@ struct RoundTripCase {
     bool music;  // the bundled music, else a 1 kHz tone
     PickupModel model;
     double angle;          // degrees, fixed; or
-    bool arm;              // a Baerwald arm from 146 to 60.3 mm, or
+    bool arm;              // a 9-inch arm from 146 to 60.3 mm, or
     bool side;             // the fixed angle across the side from 146 to 60.3 mm
     double vta;            // degrees, with a cutting angle of 20
     double limitDecibels;  // what comes back lies at most this far from what went in
@@ -163,7 +138,7 @@ TEST_P(RoundTripTest, UndoingAPlayedSignalGivesItBack) {
     settings.stylus = {r.vta, 20};
     if (r.arm || r.side) {
         settings.moving = true;
-        settings.path = baerwaldSide(c, 146, 60.3);
+        settings.path = armPath(146, 60.3, c);
         if (r.side) {
             settings.path.arm = Tonearm{};
             settings.path.arm.fixedAngleDegrees = r.angle;
