@@ -32,6 +32,14 @@
 // sample by sample as above. Candidates from beyond a sample's footprint take a dip of +infinity
 // and so are −infinity or NaN, which never win; where nothing else is a number, the footprint
 // itself decides between −infinity and NaN.
+//
+// A sample traced on demand passes over blocks, and over single samples of a block it searches,
+// with dips of a smaller spacing dx' ≤ dx (lowerDips_), formed once for a band of spacings: a
+// side played by a moving arm gives every sample a spacing of its own, and forming the exact
+// dips of every block it looks at would cost a square root and a division each. The bound stays
+// one: stored(k·dx') ≤ stored(k·dx) for the same reason as above, so the dip of dx' at k is at
+// most the dip of dx at k, and stored(W − dip'(k)) ≥ stored(w_j − dip(k)). Only a sample whose
+// bound exceeds the best so far has its exact dip formed and its candidate compared.
 
 namespace {
 
@@ -275,76 +283,70 @@ double TracingWindow::formDip(std::int64_t k) {
     return dips_[at];
 }
 
-void TracingWindow::formDips(std::int64_t i, std::int64_t a, std::int64_t b) {
-    if (dipsWhole_) {
-        return;
-    }
-    const std::int64_t low = a > i ? a - i : (b < i ? i - b : 0);
-    const std::int64_t high = std::min(dipReach_, std::max(i - a, b - i));
-    for (std::int64_t k = low; k <= high; ++k) {
-        formDip(k);
-    }
-}
-
 std::int64_t TracingWindow::reach(double spacing) {
     prepareDips(spacing, false);
     return dipReach_;
 }
 
+void TracingWindow::prepareLowerDips(double spacing) {
+    if (spacing >= lowerSpacing_ && spacing <= lowerCeiling_) {
+        return;
+    }
+    // The rounded products lie below and above `spacing` (it is a double, and they are far more
+    // than half a unit in the last place from it), so the band holds it.
+    lowerSpacing_ = spacing * (1.0 - 0x1p-12);
+    lowerCeiling_ = spacing * (1.0 + 0x1p-12);
+    const std::int64_t reach = footprintReach(lowerSpacing_, tip_);
+    lowerDips_.resize(static_cast<std::size_t>(reach + 1));
+    for (std::int64_t k = 0; k <= reach; ++k) {
+        lowerDips_[static_cast<std::size_t>(k)] =
+            tipDip(static_cast<double>(k), lowerSpacing_, tip_);
+    }
+}
+
 double TracingWindow::bound(std::int64_t i, std::int64_t a, std::int64_t b, double largest) {
     const std::int64_t nearest = a > i ? a - i : (b < i ? i - b : 0);
-    return tracingCandidate(largest, dip(nearest));
+    return tracingCandidate(largest, lowerDips_[static_cast<std::size_t>(nearest)]);
 }
 
 void TracingWindow::evaluate(std::int64_t i, std::int64_t a, std::int64_t b, double& best,
                              std::int64_t& winner) {
-    candidates_ += b - a + 1;
-    formDips(i, a, b);
     const double* values = values_.data() + (a - base_);
-    const double* dips = dips_.data();
     const std::int64_t count = b - a + 1;
-    // Four running maxima side by side, so that the comparisons do not wait on each other; the
-    // winner is looked up afterwards, only where the block raised the best.
-    double m[4] = {best, best, best, best};
+    // Each sample's bound first (its value less the smaller dip), two at a time; only where one
+    // exceeds the best so far is the exact candidate formed. A NaN sample's bound is NaN, which
+    // exceeds nothing, as its candidate would.
+    const bool after = a >= i;
+    const double* lower = lowerDips_.data() + (after ? a - i : i - a);
+    const auto exact = [&](std::int64_t n) {
+        const std::int64_t k = after ? a + n - i : i - a - n;
+        ++candidates_;
+        const double c = tracingCandidate(values[n], dip(k));
+        if (c > best) {
+            best = c;
+            winner = a + n;
+        }
+    };
     std::int64_t n = 0;
-    if (a >= i) {
-        const double* d = dips + (a - i);
-        for (; n + 4 <= count; n += 4) {
-            for (int l = 0; l < 4; ++l) {
-                const double c = tracingCandidate(values[n + l], d[n + l]);
-                m[l] = c > m[l] ? c : m[l];
-            }
+    for (; n + 2 <= count; n += 2) {
+        const __m128d dips =
+            after ? _mm_loadu_pd(lower + n)
+                  : _mm_shuffle_pd(_mm_loadu_pd(lower - n - 1), _mm_loadu_pd(lower - n - 1), 1);
+        const __m128d bounds = _mm_sub_pd(_mm_loadu_pd(values + n), dips);
+        const int above = _mm_movemask_pd(_mm_cmpgt_pd(bounds, _mm_set1_pd(best)));
+        if (above == 0) [[likely]] {
+            continue;
         }
-        for (; n < count; ++n) {
-            const double c = tracingCandidate(values[n], d[n]);
-            m[0] = c > m[0] ? c : m[0];
+        if ((above & 1) != 0) {
+            exact(n);
         }
-    } else {
-        const double* d = dips + (i - a);
-        for (; n + 4 <= count; n += 4) {
-            for (int l = 0; l < 4; ++l) {
-                const double c = tracingCandidate(values[n + l], d[-(n + l)]);
-                m[l] = c > m[l] ? c : m[l];
-            }
-        }
-        for (; n < count; ++n) {
-            const double c = tracingCandidate(values[n], d[-n]);
-            m[0] = c > m[0] ? c : m[0];
+        if ((above & 2) != 0 &&
+            tracingCandidate(values[n + 1], after ? lower[n + 1] : lower[-(n + 1)]) > best) {
+            exact(n + 1);
         }
     }
-    double largest = m[0];
-    for (int l = 1; l < 4; ++l) {
-        largest = m[l] > largest ? m[l] : largest;
-    }
-    if (largest > best) {
-        best = largest;
-        for (std::int64_t j = a; j <= b; ++j) {
-            const std::int64_t k = j > i ? j - i : i - j;
-            if (tracingCandidate(at(j), dips[k]) == largest) {
-                winner = j;
-                break;
-            }
-        }
+    if (n < count && tracingCandidate(values[n], after ? lower[n] : lower[-n]) > best) {
+        exact(n);
     }
 }
 
@@ -432,6 +434,7 @@ double TracingWindow::tracedFrom(double best, std::int64_t lo, std::int64_t hi) 
 
 double TracingWindow::tracedAt(std::int64_t i, double spacing, std::int64_t last) {
     prepareDips(spacing, false);
+    prepareLowerDips(spacing);
     const std::int64_t lo = std::max<std::int64_t>(0, i - dipReach_);
     const std::int64_t hi = std::min(last, i + dipReach_);
     double best = kMinusInfinity;

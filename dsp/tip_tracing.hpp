@@ -204,8 +204,6 @@ class TracingWindow {
         return dipsWhole_ || dipGenerations_[at] == dipGeneration_ ? dips_[at] : formDip(k);
     }
     double formDip(std::int64_t k);
-    // Every dip that sample i's candidates among [a, b] need.
-    void formDips(std::int64_t i, std::int64_t a, std::int64_t b);
     double at(std::int64_t j) const { return values_[static_cast<std::size_t>(j - base_)]; }
     // The largest candidate of samples [a, b], all on one side of i, into best.
     void evaluate(std::int64_t i, std::int64_t a, std::int64_t b, double& best,
@@ -213,6 +211,10 @@ class TracingWindow {
     // The largest candidate of samples [a, b] (any side of i) that can beat best, by blocks.
     void search(std::int64_t i, std::int64_t a, std::int64_t b, double& best, std::int64_t& winner);
     double bound(std::int64_t i, std::int64_t a, std::int64_t b, double largest);
+    // Dips no larger than those of `spacing` at any k of its footprint, for the bounds alone:
+    // the dips of a spacing a little below it, formed whole and kept while the spacings asked
+    // for stay within a narrow band above it.
+    void prepareLowerDips(double spacing);
 
     TipRadius tip_;
     std::int64_t largestReach_ = 0;
@@ -229,6 +231,10 @@ class TracingWindow {
     std::uint32_t dipGeneration_ = 0;
     bool dipsWhole_ = false;          // every dip of the footprint is formed
     std::vector<double> offsetDips_;  // by offset −(K + kRun) ... K + kRun, once whole
+    // The dips of lowerSpacing_ by k, for spacings in [lowerSpacing_, lowerCeiling_].
+    double lowerSpacing_ = 0.0;
+    double lowerCeiling_ = -1.0;
+    std::vector<double> lowerDips_;
     // Where the last winner stood, relative to its traced sample: the next search starts there.
     std::int64_t lastTraced_ = -2;
     std::int64_t lastOffset_ = 0;

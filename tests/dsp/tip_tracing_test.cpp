@@ -96,11 +96,39 @@ TEST(TipTracing, FastTracerGivesTheDirectMaximumBitForBit) {
 }
 
 TEST(TipTracing, OneSampleAtATimeOnDemandGivesTheSameValues) {
-    // As a reader that forms traced samples only where it looks: any order, any gaps.
-    for (const SpacingKind kind : {SpacingKind::Constant, SpacingKind::Random}) {
+    // As a reader that forms traced samples only where it looks: any order, any gaps, on every
+    // kind of spacing (an arm moving slowly keeps its bounds' dips for many samples, a random
+    // one forms them anew at almost every sample), sharp sines and samples that are not finite.
+    struct Case {
+        std::string name;
+        SpacingKind spacing;
+        std::vector<double> (*wall)(const std::vector<double>&);
+    };
+    const auto music = [](const std::vector<double>& s) {
+        return musicLikeWall(s.size(), 44100.0 * 144, 400.0, 21);
+    };
+    const Case cases[] = {
+        {"music, one spacing", SpacingKind::Constant, music},
+        {"music, moving arm", SpacingKind::Ramp, music},
+        {"music, random spacing", SpacingKind::Random, music},
+        {"sine eps 3, moving arm", SpacingKind::Ramp,
+         [](const std::vector<double>& s) { return sineWall(s, 0.03, 0.0835, 1.1); }},
+        {"not finite, moving arm", SpacingKind::Ramp,
+         [](const std::vector<double>& s) {
+             std::vector<double> w = randomWall(s.size(), 0.002, 30, 5);
+             w[100] = std::numeric_limits<double>::quiet_NaN();
+             w[2500] = std::numeric_limits<double>::infinity();
+             w[4000] = -std::numeric_limits<double>::infinity();
+             for (std::size_t j = 5000; j < 6200; ++j) {
+                 w[j] = std::numeric_limits<double>::quiet_NaN();
+             }
+             return w;
+         }},
+    };
+    for (const Case& c : cases) {
         TracedWallCase signal;
-        signal.spacing = spacingOf(kind, 7000, kInnerSpacing);
-        signal.wall = musicLikeWall(signal.spacing.size(), 44100.0 * 144, 400.0, 21);
+        signal.spacing = spacingOf(c.spacing, 7000, kInnerSpacing);
+        signal.wall = c.wall(signal.spacing);
         const std::vector<double> expected =
             referenceTraceWall(signal.wall, signal.spacing, kRadius);
         const double smallest = *std::min_element(signal.spacing.begin(), signal.spacing.end());
@@ -111,16 +139,12 @@ TEST(TipTracing, OneSampleAtATimeOnDemandGivesTheSameValues) {
         for (std::int64_t i = last; i >= 0; i -= 3) {
             actual[i] = window.tracedAt(i, signal.spacing[i], last);
         }
-        for (std::int64_t i = 0; i <= last; i += 3) {
-            actual[i] = window.tracedAt(i, signal.spacing[i], last);
+        for (const std::int64_t start : {0, 1, 2}) {
+            for (std::int64_t i = start; i <= last; i += 3) {
+                actual[i] = window.tracedAt(i, signal.spacing[i], last);
+            }
         }
-        for (std::int64_t i = 1; i <= last; i += 3) {
-            actual[i] = window.tracedAt(i, signal.spacing[i], last);
-        }
-        for (std::int64_t i = 2; i <= last; i += 3) {
-            actual[i] = window.tracedAt(i, signal.spacing[i], last);
-        }
-        expectSameBits(expected, actual, "on demand");
+        expectSameBits(expected, actual, c.name + ", on demand");
     }
 }
 
