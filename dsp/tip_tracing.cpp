@@ -195,9 +195,20 @@ TracingWindow::TracingWindow(const TipTracingSettings& settings)
       largestReach_(footprintReach(settings.smallestSpacing, tip_)) {}
 
 void TracingWindow::append(std::span<const double> wall) {
+    std::copy(wall.begin(), wall.end(), open(static_cast<std::int64_t>(wall.size())));
+    close();
+}
+
+double* TracingWindow::open(std::int64_t count) {
     const std::size_t from = values_.size();
-    const std::size_t to = from + wall.size();
-    values_.insert(values_.end(), wall.begin(), wall.end());
+    values_.resize(from + static_cast<std::size_t>(count));
+    return values_.data() + from;
+}
+
+void TracingWindow::close() {
+    const std::size_t from = closed_;
+    const std::size_t to = values_.size();
+    closed_ = to;
     leafLargest_.resize((to + kLeaf - 1) / kLeaf, kMinusInfinity);
     branchLargest_.resize((to + kBranch - 1) / kBranch, kMinusInfinity);
     for (std::size_t offset = from; offset < to;) {
@@ -223,6 +234,7 @@ void TracingWindow::releaseBefore(std::int64_t n) {
         return;
     }
     values_.erase(values_.begin(), values_.begin() + dead);
+    closed_ -= static_cast<std::size_t>(dead);
     leafLargest_.erase(leafLargest_.begin(), leafLargest_.begin() + dead / kLeaf);
     branchLargest_.erase(branchLargest_.begin(), branchLargest_.begin() + dead / kBranch);
     base_ += dead;
@@ -231,6 +243,7 @@ void TracingWindow::releaseBefore(std::int64_t n) {
 void TracingWindow::reset() {
     base_ = 0;
     values_.clear();
+    closed_ = 0;
     leafLargest_.clear();
     branchLargest_.clear();
     lastTraced_ = -2;

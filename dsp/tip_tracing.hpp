@@ -162,6 +162,11 @@ class TracingWindow {
     explicit TracingWindow(const TipTracingSettings& settings);
 
     void append(std::span<const double> wall);
+    // The same in two steps, for a caller that forms the samples in place: open() makes room for
+    // `count` samples after the last one held and returns where they go; close() takes every
+    // sample opened since the last close() into the blocks' largest values.
+    double* open(std::int64_t count);
+    void close();
     // One past the last sample held.
     std::int64_t end() const { return base_ + static_cast<std::int64_t>(values_.size()); }
     // The first sample held.
@@ -220,6 +225,7 @@ class TracingWindow {
     std::int64_t largestReach_ = 0;
     std::int64_t base_ = 0;  // a multiple of kBranch
     std::vector<double> values_;
+    std::size_t closed_ = 0;             // samples of values_ taken into the blocks' largest
     std::vector<double> leafLargest_;    // per block of kLeaf from base_, NaN ignored
     std::vector<double> branchLargest_;  // per block of kBranch from base_
     // The dips of the last spacing asked for, by k: dips_[k] is formed where dipGenerations_[k]

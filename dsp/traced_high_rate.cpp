@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "dsp/polyphase_kernel.hpp"
 #include "dsp/tracking_stage.hpp"
 #include "dsp/worker_pool.hpp"
 
@@ -92,43 +93,68 @@ double TracedHighRate::spacingAt(std::int64_t j) const {
 }
 
 void TracedHighRate::take(std::int64_t available) {
+    const int threads = std::min(settings_.threadCount, 2);
     while (end_ < available) {
-        const std::int64_t count = std::min(available - end_, kTrackingFormCount);
+        // A slab at a time, in two steps on up to two threads, each component and each wall on a
+        // thread of its own, so that a stage is formed by one thread at a time and the helper is
+        // woken twice a slab rather than for every few thousand samples.
+        const std::int64_t count = std::min(available - end_, kSlab);
         const auto size = static_cast<std::size_t>(count);
         midTaken_.resize(size);
         sideTaken_.resize(size);
-        innerTaken_.resize(size);
-        outerTaken_.resize(size);
-        // Each component formed by its own stage, side by side where there are two threads.
-        runChunks(2, 1, std::min(settings_.threadCount, 2),
-                  [&](std::int64_t begin, std::int64_t end) {
-                      for (std::int64_t part = begin; part < end; ++part) {
-                          if (part == 0) {
-                              upstream_->mid().form(end_, count, midTaken_.data());
-                          } else {
-                              upstream_->side().form(end_, count, sideTaken_.data());
-                          }
-                      }
-                  });
-        for (std::size_t k = 0; k < size; ++k) {
-            const GrooveWalls walls = wallsOf(midTaken_[k], sideTaken_[k]);
-            innerTaken_[k] = walls.inner;
-            outerTaken_[k] = walls.outer;
-        }
-        inner_.append(innerTaken_);
-        outer_.append(outerTaken_);
-        for (std::size_t k = 0; k < size; ++k) {
-            const std::int64_t n = end_ + static_cast<std::int64_t>(k);
-            const auto block = static_cast<std::size_t>((n - blockBase_) / kBlock);
-            if (block == innerLargest_.size()) {
-                innerLargest_.push_back(0.0);
-                outerLargest_.push_back(0.0);
+        runChunks(2, 1, threads, [&](std::int64_t begin, std::int64_t end) {
+            for (std::int64_t part = begin; part < end; ++part) {
+                if (part == 0) {
+                    upstream_->mid().form(end_, count, midTaken_.data());
+                } else {
+                    upstream_->side().form(end_, count, sideTaken_.data());
+                }
             }
-            innerLargest_[block] = std::max(innerLargest_[block], magnitudeOf(innerTaken_[k]));
-            outerLargest_[block] = std::max(outerLargest_[block], magnitudeOf(outerTaken_[k]));
-        }
+        });
+        const auto nextBlock =
+            static_cast<std::size_t>((end_ + count - 1 - blockBase_) / kBlock + 1);
+        innerLargest_.resize(nextBlock, 0.0);
+        outerLargest_.resize(nextBlock, 0.0);
+        runChunks(2, 1, threads, [&](std::int64_t begin, std::int64_t end) {
+            for (std::int64_t part = begin; part < end; ++part) {
+                if (part == 0) {
+                    takeWall(inner_, innerLargest_, count,
+                             [](double mid, double side) { return wallsOf(mid, side).inner; });
+                } else {
+                    takeWall(outer_, outerLargest_, count,
+                             [](double mid, double side) { return wallsOf(mid, side).outer; });
+                }
+            }
+        });
         end_ += count;
         upstream_->releaseBefore(end_);
+    }
+}
+
+template <typename Wall>
+void TracedHighRate::takeWall(TracingWindow& window, std::vector<double>& largest,
+                              std::int64_t count, Wall wall) {
+    // The wall of each sample as wallsOf forms it, straight into the window.
+    double* values = window.open(count);
+    const double* mid = midTaken_.data();
+    const double* side = sideTaken_.data();
+    {
+        const ExtendedPrecisionScope precision;
+        for (std::int64_t k = 0; k < count; ++k) {
+            values[k] = wall(mid[k], side[k]);
+        }
+    }
+    window.close();
+    // The largest magnitude per block of kBlock samples (a NaN counts as infinity).
+    for (std::int64_t n = end_; n < end_ + count;) {
+        const std::int64_t blockEnd =
+            std::min(end_ + count, (n - blockBase_) / kBlock * kBlock + blockBase_ + kBlock);
+        double& block = largest[static_cast<std::size_t>((n - blockBase_) / kBlock)];
+        double m = block;
+        for (; n < blockEnd; ++n) {
+            m = std::max(m, magnitudeOf(values[n - end_]));
+        }
+        block = m;
     }
 }
 

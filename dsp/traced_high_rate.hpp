@@ -83,7 +83,13 @@ class TracedHighRate {
     double spacingAt(std::int64_t j) const;
 
   private:
-    static constexpr std::int64_t kBlock = 64;  // samples per block of the walls' magnitudes
+    static constexpr std::int64_t kBlock = 64;    // samples per block of the walls' magnitudes
+    static constexpr std::int64_t kSlab = 65536;  // samples taken at a time
+
+    // Forms one wall of the `count` samples just taken into its window and its blocks' largest.
+    template <typename Wall>
+    void takeWall(TracingWindow& window, std::vector<double>& largest, std::int64_t count,
+                  Wall wall);
 
     StylusSample traced(std::int64_t n) const;
     // The largest magnitude of either wall's samples [first, last], or infinity.
@@ -110,6 +116,4 @@ class TracedHighRate {
     // Room for the samples being taken.
     std::vector<double> midTaken_;
     std::vector<double> sideTaken_;
-    std::vector<double> innerTaken_;
-    std::vector<double> outerTaken_;
 };
