@@ -395,39 +395,46 @@ void TracingWindow::search(std::int64_t i, std::int64_t a, std::int64_t b, doubl
 
 void TracingWindow::climb(std::int64_t i, std::int64_t lo, std::int64_t hi, double& best,
                           std::int64_t& winner) {
-    const auto candidate = [&](std::int64_t j) {
-        ++candidates_;
-        const std::int64_t k = j > i ? j - i : i - j;
-        return tracingCandidate(at(j), dip(k));
+    // The climb only finds a good first best: it goes by the samples' bounds (their values less
+    // the smaller dips), which cost no square root, and then forms the exact candidate of the
+    // sample it ends on. Any candidate of the footprint serves as the search's first best.
+    const double* lower = lowerDips_.data();
+    const auto estimate = [&](std::int64_t j) {
+        return tracingCandidate(at(j), lower[static_cast<std::size_t>(j > i ? j - i : i - j)]);
     };
-    // From where the last winner stood relative to its sample, climbing while the next candidate
-    // is larger. The winner moves little from one sample to the next, so this is usually the
-    // maximum already and most blocks are passed over by their bounds.
-    const std::int64_t start = std::clamp(i + (lastTraced_ + 1 == i ? lastOffset_ : 0), lo, hi);
-    best = kMinusInfinity;
+    // From where the last winner stood relative to its sample (one traced shortly before),
+    // climbing while the next estimate is larger. The winner moves little from one sample to the
+    // next, so this is usually the maximum already and most blocks are passed over by their
+    // bounds.
+    const bool near = lastTraced_ >= 0 && i - lastTraced_ <= kBranch && lastTraced_ - i <= kBranch;
+    const std::int64_t start = std::clamp(i + (near ? lastOffset_ : 0), lo, hi);
+    double top = kMinusInfinity;
     {
-        const double c = candidate(start);
-        best = c > best ? c : best;
+        const double c = estimate(start);
+        top = c > top ? c : top;
     }
     winner = start;
     while (winner < hi) {
-        const double c = candidate(winner + 1);
-        if (!(c > best)) {
+        const double c = estimate(winner + 1);
+        if (!(c > top)) {
             break;
         }
-        best = c;
+        top = c;
         ++winner;
     }
     if (winner == start) {
         while (winner > lo) {
-            const double c = candidate(winner - 1);
-            if (!(c > best)) {
+            const double c = estimate(winner - 1);
+            if (!(c > top)) {
                 break;
             }
-            best = c;
+            top = c;
             --winner;
         }
     }
+    ++candidates_;
+    const double c = tracingCandidate(at(winner), dip(winner > i ? winner - i : i - winner));
+    best = c > kMinusInfinity ? c : kMinusInfinity;
     lastTraced_ = i;
     lastOffset_ = winner - i;
 }
@@ -482,6 +489,7 @@ inline double largestOfSixteen(const double* w, const double* dips, double m) {
 void TracingWindow::traceRun(std::int64_t first, std::int64_t count, double spacing,
                              std::int64_t last, double* traced) {
     prepareDips(spacing, true);
+    prepareLowerDips(spacing);
     const std::int64_t K = dipReach_;
     const std::int64_t runLast = first + count - 1;
     const std::int64_t lo = std::max<std::int64_t>(0, first - K);
