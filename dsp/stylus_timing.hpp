@@ -36,18 +36,16 @@ class StylusTimingModel : private TimingModel {
     using TimingModel::boundsUsable;
     using TimingModel::decisionMargin;
     using TimingModel::estimable;
+    using TimingModel::estimableFrom;
     using TimingModel::indexEstimate;
     using TimingModel::nominalTime;
     using TimingModel::outputTime;
     using TimingModel::releaseBefore;
     using TimingModel::reserveRamps;
 
-    // Estimates hold for a groove of one geometry only: a moving side has none here.
-    bool estimableFrom(std::int64_t j) const { return fixedEstimableFrom(j); }
-
     double correctedTime(StylusSample value, std::int64_t j) const {
         const LocalGeometry local = localGeometry(j);
-        const double shift = shiftOf(local, displacement(value.mid, local.amplitude));
+        const double shift = stored(local.tangent * displacement(value.mid, local.amplitude));
         const double lift = stored(slope_ * displacement(value.side, local.amplitude));
         const long double difference = static_cast<long double>(shift) - lift;
         const double timingError = stored(difference / local.velocity);

@@ -53,7 +53,7 @@ class TimingModel {
     // parts in 10^9.
     double correctedTime(double value, std::int64_t j) const {
         const LocalGeometry local = localGeometry(j);
-        const double shift = shiftOf(local, displacement(value, local.amplitude));
+        const double shift = stored(local.tangent * displacement(value, local.amplitude));
         const double timingError = stored(shift / local.velocity);
         return stored(nominalTime(j) - timingError);
     }
@@ -85,10 +85,8 @@ class TimingModel {
 
     // Whether the parameters lie in the range the estimates' error bound holds for.
     bool estimable() const { return estimable_; }
-    // The same for every index from j on: they must also have the settled geometry. On a moving
-    // side a window is estimated part by part, each part with the slope of its own stretch (see
-    // estimateWindow), and single indices are not.
-    bool estimableFrom(std::int64_t j) const { return fixedEstimableFrom(j) || movingEstimates_; }
+    // The same for every index from j on: they must also have the settled geometry.
+    bool estimableFrom(std::int64_t j) const { return estimable_ && j >= settledFrom_; }
     // How far an estimate must lie from what it is compared with, for magnitudes of `magnitude`
     // on both sides together, to decide the comparison.
     static double decisionMargin(double magnitude) {
@@ -97,9 +95,6 @@ class TimingModel {
     // Whether the estimate of value's corrected time at index j surely lies before the output
     // instant `roughOutput`.
     bool surelyBefore(double value, std::int64_t j, double roughOutput) const {
-        if (moving_) {
-            return movingSurelyBefore(value, j, roughOutput);
-        }
         if (!estimable_ || j < settledFrom_ || !(std::fabs(value) <= kSampleMagnitudeHigh)) {
             return false;
         }
@@ -113,81 +108,41 @@ class TimingModel {
     // The estimates of a window's elements [begin, end), whose first element has the index
     // offset `firstOffset` (j − 10447 as a double): the largest magnitude among the values and
     // whether any left the estimates' range (a NaN counts as out of range).
-    // On a moving side a part also notes a bound on its largest |U·k| and on how far its
-    // estimates may lie from those of the slope each index has on its own.
     struct WindowRange {
         double largest = 0.0;
         bool rangeLeft = false;
-        double largestShift = 0.0;
-        double slack = 0.0;
         // Takes in the range of another part of the same window.
         void include(const WindowRange& part) {
             largest = std::max(largest, part.largest);
             rangeLeft = rangeLeft || part.rangeLeft;
-            largestShift = std::max(largestShift, part.largestShift);
-            slack = std::max(slack, part.slack);
         }
     };
     WindowRange estimateWindow(double firstOffset, std::int64_t begin, std::int64_t end,
                                const double* values, double* estimates) const;
     // A bound on |nominal time| + |timing error| over a window of `count` estimated values from
-    // index offset `firstOffset`, whose range estimateWindow found; on a moving side, raised so
-    // that its decision margin also covers the parts' slack.
+    // index offset `firstOffset`, whose range estimateWindow found.
     double windowMagnitude(double firstOffset, std::int64_t count, const WindowRange& range) const;
 
-    // The slope k = tan·a/(32768 v) over the indices [first, last] of a moving side: a value
-    // `centre` and a `spread` such that every index's own k, rounded to double as the estimates
-    // of a settled groove round it, lies within spread + 2^-48·`largest` of the centre, where
-    // `largest` bounds |k| there. Not usable where the stretch is too long for the bound or a
-    // parameter leaves the estimates' range.
-    struct SlopeSpan {
-        bool usable = false;
-        double centre = 0.0;
-        double spread = 0.0;
-        double largest = 0.0;
-    };
-    SlopeSpan slopeOver(std::int64_t first, std::int64_t last) const;
-    // surelyBefore on a moving side: the slope of the stretch that holds j, kept from one call to
-    // the next (the search asks for one index after another, on one thread per copy).
-    bool movingSurelyBefore(double value, std::int64_t j, double roughOutput) const;
-
   protected:
-    bool fixedEstimableFrom(std::int64_t j) const { return estimable_ && j >= settledFrom_; }
-    // The estimates of [begin, end) with the slope k.
-    WindowRange estimateWith(double slope, double firstOffset, std::int64_t begin, std::int64_t end,
-                             const double* values, double* estimates) const;
-
-    // The tracking tangent and the groove velocity at index j. On a moving side the tangent may
-    // be near the exact one: `tangentError` then bounds how far (0 where it is exact), and
-    // `angle` is the angle in radians whose extended tangent the exact one is.
+    // The tracking tangent and the groove velocity at index j.
     struct LocalGeometry {
         long double amplitude;
         long double tangent;
         long double velocity;
-        long double tangentError;
-        long double angle;
     };
     // The full-scale amplitude, the tracking tangent and the groove velocity at index j.
     LocalGeometry localGeometry(std::int64_t j) const {
         if (moving_) {
-            return movingGeometry(j);
+            const GrooveGeometry geometry = grooveGeometryAt(path_, j);
+            return {amplitude_, directed(geometry.trackingTangent), geometry.grooveVelocity};
         }
         if (j < settledFrom_) {
             LocalGeometry local{};
             rampAt(j, local.amplitude, local.tangent, local.velocity);
             return local;
         }
-        return {amplitude_, tangent_, velocity_, 0.0L, 0.0L};
+        return {amplitude_, tangent_, velocity_};
     }
-    LocalGeometry movingGeometry(std::int64_t j) const;
-    // stored(tan·y) with the exact tangent, from a local geometry whose tangent may be near it.
-    double shiftOf(const LocalGeometry& local, double y) const {
-        if (local.tangentError == 0.0L) {
-            return stored(local.tangent * y);
-        }
-        return nearShift(local, y);
-    }
-    double nearShift(const LocalGeometry& local, double y) const;
     // stored(value·a/32768): the displacement of a sample. Dividing by 32768 = 2^15 is exact in
     // the extended range, so it is a multiplication.
     static double displacement(double value, long double amplitude) {
@@ -222,14 +177,7 @@ class TimingModel {
     bool moving_ = false;  // the tangent and velocity follow `path_` from index to index
     GroovePath path_;
     bool estimable_ = false;
-    bool movingEstimates_ = false;  // a moving side whose windows are estimated part by part
-    struct SlopeStretch {
-        std::int64_t first = 0;
-        std::int64_t last = -1;
-        SlopeSpan span;
-    };
-    mutable SlopeStretch slopeStretch_;  // the stretch movingSurelyBefore used last
-    double shiftPerSample_ = 0.0;        // tan a / (32768 v), for estimates only
+    double shiftPerSample_ = 0.0;  // tan a / (32768 v), for estimates only
     // Changes of the disc while it plays: the geometry above holds from settledFrom_ on, the
     // ramps before it. Over the ramps, |a| and |tan| are at most, and |v| at least, these.
     DiscRamps ramps_;
