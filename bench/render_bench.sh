@@ -5,9 +5,10 @@
 #
 # Then it times one minute of each kind of material that makes the last stage work hardest (pink
 # noise at 44.1 and 96 kHz, a treble-rich piece) with a fixed angle and with a Baerwald arm
-# across the side, in both pickup models: the median of three runs of `render --json`'s
-# seconds_taken, and the largest peak resident memory of the three. Last, render and correct
-# side by side on one minute of pink noise.
+# across the side, in both pickup models and, with the arm, with a tip of 17.8 µm that traces
+# both walls: the median of three runs of `render --json`'s seconds_taken on two threads, and the
+# largest peak resident memory of the three. Last, render and correct side by side on one minute
+# of pink noise.
 #
 # Usage: bench/render_bench.sh PATH/TO/cartrivex-cli [FOLDER]
 # FOLDER (default: a fresh folder under /tmp, removed at the end) holds the inputs, the outputs
@@ -70,7 +71,8 @@ echo
 fixed="--radius 100 --angle 2"
 arm="--alignment baerwald --mounting 222 --from 146.05 --to 60.325"
 stylus="--vta 25 --cutting-angle 20"
-# name, material, rate, bits, geometry, model
+tip="--stylus spherical:17.8"
+# name, material, rate, bits, geometry, model (tip: the stylus model with a spherical tip)
 material="pink-16bit-44k pink 44100 16 fixed lateral
 pink-16bit-44k pink 44100 16 arm lateral
 treble-16bit-44k treble 44100 16 fixed lateral
@@ -79,7 +81,9 @@ pink-24bit-96k pink 96000 24 fixed lateral
 pink-24bit-96k pink 96000 24 arm lateral
 pink-16bit-44k pink 44100 16 fixed stylus
 pink-16bit-44k pink 44100 16 arm stylus
-treble-16bit-44k treble 44100 16 arm stylus"
+treble-16bit-44k treble 44100 16 arm stylus
+pink-16bit-44k pink 44100 16 arm tip
+treble-16bit-44k treble 44100 16 arm tip"
 printf '%-18s %-8s %-8s %9s %12s %12s\n' material geometry model "wall s" "x real time" "peak RSS MB"
 echo "$material" | while read -r name kind rate bits geometry model; do
     input=$folder/$name.wav
@@ -89,6 +93,7 @@ echo "$material" | while read -r name kind rate bits geometry model; do
     options=$fixed
     [ "$geometry" = arm ] && options=$arm
     [ "$model" = stylus ] && options="$options $stylus"
+    [ "$model" = tip ] && options="$options $stylus $tip"
     times=""
     largest=0
     for run in 1 2 3; do

@@ -26,14 +26,18 @@ namespace {
 
 double correctedTimeWith(const std::vector<double>& u, std::int64_t j, double a,
                          const GrooveGeometry& g) {
-    const double y = static_cast<double>((Extended(u[j]) * Extended(a)) / Extended(32768));
+    return referenceCorrectedTimeOf(u[static_cast<std::size_t>(j)], j, a, g);
+}
+
+}  // namespace
+
+double referenceCorrectedTimeOf(double value, std::int64_t j, double a, const GrooveGeometry& g) {
+    const double y = static_cast<double>((Extended(value) * Extended(a)) / Extended(32768));
     const double p = static_cast<double>(g.trackingTangent * Extended(y));
     const double dt = static_cast<double>(Extended(p) / Extended(g.grooveVelocity));
     return static_cast<double>((Extended(j - 10447) * Extended(g.samplePeriod)) / Extended(144) -
                                Extended(dt));
 }
-
-}  // namespace
 
 double referenceCorrectedTime(const std::vector<double>& u, std::int64_t j, double a,
                               const GrooveGeometry& g) {

@@ -16,6 +16,10 @@ GrooveGeometry referenceGrooveGeometry(const DiscParameters& parameters, int sam
 double referenceCorrectedTime(const std::vector<double>& highRateLateral, std::int64_t j,
                               double fullScaleLateralAmplitude, const GrooveGeometry& geometry);
 
+// The same for a sample of value `value` at index j.
+double referenceCorrectedTimeOf(double value, std::int64_t j, double fullScaleLateralAmplitude,
+                                const GrooveGeometry& geometry);
+
 std::vector<double> referenceInterpolatedOutput(const std::vector<double>& highRateLateral,
                                                 std::int32_t frameCount,
                                                 double fullScaleLateralAmplitude,
