@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -36,13 +37,18 @@ struct Render {
     const RenderNames& names;
 };
 
-// Starts the output's writer for `frames` frames (-1: not known).
-void openOutput(Render& render, std::int64_t frames) {
+FrameTarget destinationOf(Render& render) {
     const AudioInfo& input = render.reader.info();
+    return {render.output,    render.plan,        render.quality,
+            input.sampleRate, input.channelCount, render.names.output};
+}
+
+// Starts the output's writer for `frames` frames (-1: not known).
+void openOutput(const FrameTarget& to, std::int64_t frames) {
     std::string reason;
-    if (!render.output.open(render.plan.format, input.sampleRate, input.channelCount, frames,
-                            render.quality, reason)) {
-        stop("cannot write " + render.names.output + ": " + reason);
+    if (!to.output.open(to.plan.format, to.sampleRate, to.channelCount, frames, to.quality,
+                        reason)) {
+        stop("cannot write " + to.outputName + ": " + reason);
     }
 }
 
@@ -129,10 +135,10 @@ struct ScaledBlock {
 };
 
 // One block of the unscaled output scaled, dithered or encoded, and written.
-void writeScaled(Render& render, const std::vector<double>& values, std::int64_t n, double gain,
-                 ScaledBlock& block) {
-    const OutputKind kind = render.plan.kind;
-    const std::size_t count = static_cast<std::size_t>(n * render.reader.info().channelCount);
+void writeScaled(const FrameTarget& to, const std::vector<double>& values, std::int64_t n,
+                 double gain, ScaledBlock& block) {
+    const OutputKind kind = to.plan.kind;
+    const std::size_t count = static_cast<std::size_t>(n * to.channelCount);
     std::vector<std::int32_t>& samples = block.samples;
     std::vector<float>& floats = block.floats;
     DitherGenerator& dither = block.dither;
@@ -145,16 +151,35 @@ void writeScaled(Render& render, const std::vector<double>& values, std::int64_t
             samples[k] = kind == OutputKind::Sixteen ? quantiseSample(values[k], gain, r1, r2)
                                                      : quantiseSample24(values[k], gain, r1, r2);
         }
-        written = render.output.writer().writeIntegers(samples.data(), n, reason);
+        written = to.output.writer().writeIntegers(samples.data(), n, reason);
     } else {
         for (std::size_t k = 0; k < count; ++k) {
             floats[k] = static_cast<float>(kind == OutputKind::Float ? values[k] / 32768.0
                                                                      : gain * values[k] / 32768.0);
         }
-        written = render.output.writer().writeFloats(floats.data(), n, reason);
+        written = to.output.writer().writeFloats(floats.data(), n, reason);
     }
     if (!written) {
-        stop("cannot write " + render.names.output + ": " + reason);
+        stop("cannot write " + to.outputName + ": " + reason);
+    }
+}
+
+// The whole output, `result.frames` frames of peak `result.peak` that `fill` gives a block at a
+// time, scaled as a whole (result.gain), dithered or encoded, and written.
+template <typename Fill>
+void writeWhole(const FrameTarget& to, Fill fill, RenderProgress& progress, RenderResult& result) {
+    result.gain = gainFor(to.plan.kind, result.peak);
+    openOutput(to, result.frames);
+    progress.start("writing  ", result.frames, to.sampleRate);
+    std::vector<double> values(static_cast<std::size_t>(kBlockFrames * to.channelCount));
+    ScaledBlock block{std::vector<std::int32_t>(values.size()), std::vector<float>(values.size()),
+                      DitherGenerator()};
+    for (std::int64_t done = 0; done < result.frames;) {
+        const std::int64_t n = std::min(kBlockFrames, result.frames - done);
+        fill(values.data(), n);
+        writeScaled(to, values, n, result.gain, block);
+        done += n;
+        progress.update(done);
     }
 }
 
@@ -177,23 +202,16 @@ RenderResult renderThroughScratch(Render& render) {
     RenderResult result;
     result.frames = render.chain.framesOut();
     result.peak = render.chain.peakMagnitude();
-    result.gain = gainFor(render.plan.kind, result.peak);
-    openOutput(render, result.frames);
 
     if (::lseek(scratch, 0, SEEK_SET) != 0) {
         stop(std::string("cannot read the scratch file back: ") + std::strerror(errno));
     }
-    render.progress.start("writing  ", result.frames, render.reader.info().sampleRate);
-    std::vector<double> values(static_cast<std::size_t>(kBlockFrames * channels));
-    ScaledBlock block{std::vector<std::int32_t>(values.size()), std::vector<float>(values.size()),
-                      DitherGenerator()};
-    for (std::int64_t done = 0; done < result.frames;) {
-        const std::int64_t n = std::min(kBlockFrames, result.frames - done);
-        readAll(scratch, values.data(), static_cast<std::size_t>(n * channels) * sizeof(double));
-        writeScaled(render, values, n, result.gain, block);
-        done += n;
-        render.progress.update(done);
-    }
+    writeWhole(
+        destinationOf(render),
+        [&](double* values, std::int64_t n) {
+            readAll(scratch, values, static_cast<std::size_t>(n * channels) * sizeof(double));
+        },
+        render.progress, result);
     return result;
 }
 
@@ -212,6 +230,31 @@ double gainFor(OutputKind kind, double peak) {
     return 1.0;
 }
 
+bool writeFrames(const FrameSource& source, const FrameTarget& target, RenderProgress& progress,
+                 RenderResult& result, std::string& message) {
+    const FrameTarget& to = target;
+    try {
+        result.gain = 1.0;
+        writeWhole(
+            to,
+            [&](double* values, std::int64_t n) {
+                std::string reason;
+                if (!source(values, n, reason)) {
+                    stop(reason);
+                }
+            },
+            progress, result);
+        std::string reason;
+        if (!target.output.finish(reason)) {
+            stop("cannot write " + target.outputName + ": " + reason);
+        }
+    } catch (const RenderStop& failure) {
+        message = failure.what();
+        return false;
+    }
+    return true;
+}
+
 bool renderFile(AudioReader& reader, StreamingChain& chain, AudioOutput& output,
                 const OutputPlan& plan, std::optional<double> quality, RenderProgress& progress,
                 const RenderNames& names, RenderResult& result, std::string& message) {
@@ -220,7 +263,7 @@ bool renderFile(AudioReader& reader, StreamingChain& chain, AudioOutput& output,
     try {
         progress.start("rendering", input.lengthKnown ? input.frameCount : -1, input.sampleRate);
         if (plan.kind == OutputKind::Float && (output.toStandardOutput() || input.lengthKnown)) {
-            openOutput(render, input.lengthKnown ? input.frameCount : -1);
+            openOutput(destinationOf(render), input.lengthKnown ? input.frameCount : -1);
             result = renderFloat(render);
         } else {
             result = renderThroughScratch(render);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -51,3 +52,23 @@ double gainFor(OutputKind kind, double peak);
 bool renderFile(AudioReader& reader, StreamingChain& chain, AudioOutput& output,
                 const OutputPlan& plan, std::optional<double> quality, RenderProgress& progress,
                 const RenderNames& names, RenderResult& result, std::string& message);
+
+// Frames already made, handed back a block at a time: fills `values` with the next `frames`
+// frames; false with a message that says what could not be read.
+using FrameSource = std::function<bool(double* values, std::int64_t frames, std::string& message)>;
+
+// Where such frames go: `output` (begun, not yet opened) in `plan`'s format.
+struct FrameTarget {
+    AudioOutput& output;
+    const OutputPlan& plan;
+    std::optional<double> quality;
+    int sampleRate;
+    int channelCount;
+    const std::string& outputName;  // as messages name it
+};
+
+// Writes `result.frames` frames of `source`, whose unscaled peak is `result.peak`, as renderFile
+// writes a chain's output: one gain for the whole output (set in result.gain), dithered or
+// encoded, or 32-bit float unscaled; and finishes the output. False with a message.
+bool writeFrames(const FrameSource& source, const FrameTarget& target, RenderProgress& progress,
+                 RenderResult& result, std::string& message);

@@ -16,6 +16,7 @@
 #include "audio/audio_output.hpp"
 #include "audio/file_render.hpp"
 #include "audio/output_format.hpp"
+#include "audio/tip_correction.hpp"
 #include "cli/chain_command.hpp"
 #include "cli/cli_options.hpp"
 #include "cli/commands.hpp"
@@ -54,6 +55,7 @@ struct RenderOptions {
     int threads = defaultThreadCount();
     bool quiet = false;
     bool json = false;
+    int iterations = 8;  // correct with a tip's shape: the most passes
 };
 
 // Render's side is worded in the names of its --help: MM for every radius.
@@ -214,9 +216,31 @@ struct RenderReport {
     const AudioInfo& input;
     const AudioFormat& output;
     const RenderResult& result;
-    const std::string& warning;
-    double seconds;  // taken by the whole run
+    const std::vector<std::string>& warnings;
+    double seconds;                        // taken by the whole run
+    const TipCorrectionResult* tipPasses;  // correct with a tip's shape: how the passes went
 };
+
+nlohmann::json decibelsJson(double decibels) {
+    return std::isfinite(decibels) ? nlohmann::json(decibels) : nlohmann::json(nullptr);
+}
+
+// How correct undid a tip's shape: the residual of every pass, in dB against INPUT's energy.
+void addTipPassesJson(const RenderOptions& options, const TipCorrectionResult& tip,
+                      nlohmann::json& report) {
+    report["iterations"] = options.iterations;
+    report["initial_residual_db"] = decibelsJson(tip.passes.front().residualDecibels);
+    report["passes"] = nlohmann::json::array();
+    for (std::size_t k = 1; k < tip.passes.size(); ++k) {
+        report["passes"].push_back({{"pass", tip.passes[k].pass},
+                                    {"residual_db", decibelsJson(tip.passes[k].residualDecibels)}});
+    }
+    report["best_pass"] = tip.bestPass;
+    report["residual_db"] = decibelsJson(tip.bestResidualDecibels);
+    report["final_residual_db"] = decibelsJson(tip.finalResidualDecibels);
+    report["converged"] = tip.converged;
+    report["stopped"] = tip.stop == TipCorrectionStop::Limit ? "limit" : "stalled";
+}
 
 nlohmann::json reportJson(const RenderOptions& options, const RenderReport& run) {
     nlohmann::json report;
@@ -235,8 +259,11 @@ nlohmann::json reportJson(const RenderOptions& options, const RenderReport& run)
     if (given(options.qualityOption)) {
         report["output"]["quality"] = options.quality;
     }
-    if (!run.warning.empty()) {
-        report["warnings"] = {run.warning};
+    if (run.tipPasses != nullptr) {
+        addTipPassesJson(options, *run.tipPasses, report);
+    }
+    if (!run.warnings.empty()) {
+        report["warnings"] = run.warnings;
     }
     report["seconds_taken"] = run.seconds;
     return report;
@@ -248,6 +275,14 @@ void printSummary(const RenderNames& names, const RenderReport& run) {
     if (run.result.gain != 1.0) {
         std::fprintf(stderr, ", attenuated by %s dB to prevent clipping",
                      numberText(attenuationDecibels(run.result.gain)).c_str());
+    }
+    if (run.tipPasses != nullptr) {
+        const TipCorrectionResult& tip = *run.tipPasses;
+        std::fprintf(stderr,
+                     "; the tip's shape: pass %d of %zu kept, residual %.1f dB, rendered back "
+                     "%.1f dB from the input",
+                     tip.bestPass, tip.passes.size() - 1, tip.bestResidualDecibels,
+                     tip.finalResidualDecibels);
     }
     std::fprintf(stderr, "\n");
 }
@@ -273,6 +308,56 @@ void tell(const RenderOptions& options, const RenderNames& names, const RenderRe
     } else if (!options.quiet) {
         printSummary(names, run);
     }
+}
+
+// correct with a tip's shape: the tracking undone in one pass, the tip by iteration (see
+// audio/tip_correction.hpp). A line a pass on a terminal, where the progress line is drawn.
+TipCorrectionResult correctTip(const RenderOptions& options, const ChainSettings& settings,
+                               AudioReader& reader, AudioOutput& output, const OutputPlan& plan,
+                               ProgressBar& progress, const RenderNames& names) {
+    TipCorrectionRun run;
+    run.iterations = options.iterations;
+    run.onPass = [&progress](const TipPass& pass) {
+        if (!progress.drawing()) {
+            return;
+        }
+        progress.clear();
+        if (pass.pass == 0) {
+            std::fprintf(stderr, "the tip's shape added %.1f dB\n", pass.residualDecibels);
+        } else {
+            std::fprintf(stderr, "pass %d: residual %.1f dB\n", pass.pass, pass.residualDecibels);
+        }
+    };
+    TipCorrectionResult result;
+    std::string message;
+    if (!correctTipFile(reader, settings, output, plan, qualityOf(options), progress, names, run,
+                        result, message)) {
+        fileError(message);
+    }
+    return result;
+}
+
+// What a correction that did not converge could not undo, as a warning; "" when it converged.
+std::string tipWarning(const TipCorrectionResult& tip, const RenderNames& names) {
+    if (tip.converged) {
+        return "";
+    }
+    char residual[32];
+    std::snprintf(residual, sizeof residual, "%.1f dB", tip.bestResidualDecibels);
+    const std::string kept = names.output + " holds pass " + std::to_string(tip.bestPass) +
+                             (tip.bestPass == 0 ? " (the tracking undone only)" : "") +
+                             ", the closest";
+    if (tip.stop == TipCorrectionStop::Limit) {
+        return "the tip's shape is undone to " + std::string(residual) + " after " +
+               std::to_string(tip.passes.size() - 1) +
+               " passes and the residual was still falling: more --iterations would take it "
+               "further; " +
+               kept;
+    }
+    return "the residual stopped falling at " + std::string(residual) +
+           ": where the groove is sharper than the tip, the tip skates over the crests and what "
+           "it did not trace cannot be undone; " +
+           kept;
 }
 
 int runRender(RenderOptions& options) {
@@ -311,16 +396,32 @@ int runRender(RenderOptions& options) {
     if (!tipTraceable(settings, message)) {
         usageError("--stylus " + message);
     }
-    StreamingChain chain(settings);
     ProgressBar progress(!options.quiet);
     RenderResult result;
-    if (!renderFile(reader, chain, output, plan, qualityOf(options), progress, names, result,
-                    message)) {
-        fileError(message);
+    std::optional<TipCorrectionResult> tipPasses;
+    if (settings.direction == TimingDirection::Undo && !settings.tip.point()) {
+        tipPasses = correctTip(options, settings, reader, output, plan, progress, names);
+        result = tipPasses->written;
+    } else {
+        StreamingChain chain(settings);
+        if (!renderFile(reader, chain, output, plan, qualityOf(options), progress, names, result,
+                        message)) {
+            fileError(message);
+        }
     }
     progress.clear();
-    const std::string warning = reader.endWarning(names.input);
-    if (!warning.empty()) {
+    std::vector<std::string> warnings;
+    const std::string endWarning = reader.endWarning(names.input);
+    if (!endWarning.empty()) {
+        warnings.push_back(endWarning);
+    }
+    if (tipPasses) {
+        const std::string notUndone = tipWarning(*tipPasses, names);
+        if (!notUndone.empty()) {
+            warnings.push_back(notUndone);
+        }
+    }
+    for (const std::string& warning : warnings) {
         std::fprintf(stderr, "cartrivex-cli %s: warning: %s\n", options.text->name,
                      warning.c_str());
     }
@@ -329,8 +430,9 @@ int runRender(RenderOptions& options) {
         input,
         output.format(),
         result,
-        warning,
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
+        warnings,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+        tipPasses ? &*tipPasses : nullptr};
     tell(options, names, run);
     return kExitWritten;
 }
@@ -438,6 +540,13 @@ Subcommand addChainCommand(CLI::App& program, const ChainCommandText& text) {
         "Print one JSON object on stdout (stderr when OUTPUT is -) at the end: input, "
         "parameters, peak, gain, attenuation_db, output, seconds_taken");
     addStylusOptions(*command, options->stylus);
+    if (text.direction == TimingDirection::Undo) {
+        command
+            ->add_option("--iterations", options->iterations,
+                         "With a --stylus shape: the most passes that undo it (default 8)")
+            ->type_name("N")
+            ->check(CLI::Range(1, kMostIterations));
+    }
     command->footer(std::string(text.footerIntroduction) + kFooter + "\n\n" +
                     kTrackingErrorSignText + "\n\n" + kStylusModelText);
     return {command, [options] { return runRender(*options); }};

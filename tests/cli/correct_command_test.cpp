@@ -9,39 +9,12 @@
 #include "cli/commands.hpp"
 
 #include "tests/support/audio_test_files.hpp"
+#include "tests/support/cli_round_trips.hpp"
 #include "tests/support/files.hpp"
 #include "tests/support/process_run.hpp"
 #include "tests/support/round_trips.hpp"
 
 namespace {
-
-// `cartrivex-cli COMMAND INPUT OUTPUT` with `arguments`.
-ProcessResult chainRun(const std::string& command, const std::string& input,
-                       const std::string& output, const std::vector<std::string>& arguments) {
-    std::vector<std::string> line = {CARTRIVEX_CLI, command, input, output};
-    line.insert(line.end(), arguments.begin(), arguments.end());
-    return runProcess(line);
-}
-
-// A float WAV of interleaved values in 16-bit units, and back.
-TestAudio floatWave(const std::vector<double>& values, int channels) {
-    TestAudio audio;
-    audio.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    audio.channelCount = channels;
-    audio.frameCount = static_cast<std::int64_t>(values.size()) / channels;
-    for (const double value : values) {
-        audio.floats.push_back(static_cast<float>(value / 32768));
-    }
-    return audio;
-}
-
-std::vector<double> valuesOf(const TestAudio& audio) {
-    std::vector<double> values;
-    for (const float value : audio.floats) {
-        values.push_back(static_cast<double>(value) * 32768);
-    }
-    return values;
-}
 
 struct CorrectCase {
     const char* name;
@@ -148,44 +121,172 @@ TEST(CorrectRefusals, AreRendersWordForWord) {
     }
 }
 
-// A tip's shape cannot be undone in one pass: correct refuses a --stylus other than a point
-// before it touches a file, rather than ignore it, and lets a point through (and what is no tip
-// at all to render's own check).
-TEST(CorrectRefusals, ATipsShapeRatherThanIgnoreIt) {
-    for (const std::string shape : {"spherical:17.8", "elliptical:7x18", "point", "bogus"}) {
+// A tip's shape goes on to the files like any other option; what names no tip is refused with
+// render's words before a file is touched, and so is a number of passes that is none.
+TEST(CorrectRefusals, ATipThatIsNoTipAndPassesThatAreNone) {
+    struct Line {
+        std::vector<std::string> options;
+        int exitCode;
+        const char* says;  // in the message ("": a file error, whichever file it names)
+    };
+    const std::vector<Line> lines = {
+        {{"--stylus", "spherical:17.8"}, kExitFileError, ""},
+        {{"--stylus", "elliptical:7x18", "--iterations", "3"}, kExitFileError, ""},
+        {{"--stylus", "point"}, kExitFileError, ""},
+        {{"--stylus", "bogus"}, kExitUsageError, "is not a tip"},
+    };
+    for (const Line& line : lines) {
         CLI::App program;
         const Subcommand correct = addCorrectCommand(program);
-        const std::vector<std::string> line = {
+        std::vector<std::string> words = {
             "cartrivex-cli", "correct", "no-such-input.wav", "out.wav", "--rpm",   "33",
-            "--radius",      "60",      "--amplitude",       "1",       "--angle", "1",
-            "--stylus",      shape};
+            "--radius",      "60",      "--amplitude",       "1",       "--angle", "1"};
+        words.insert(words.end(), line.options.begin(), line.options.end());
         std::vector<const char*> argv;
-        for (const std::string& word : line) {
+        for (const std::string& word : words) {
             argv.push_back(word.c_str());
         }
         program.parse(static_cast<int>(argv.size()), argv.data());
         try {
             correct.run();
-            ADD_FAILURE() << shape << ": ran";
+            ADD_FAILURE() << line.options[1] << ": ran";
         } catch (const CommandError& error) {
-            if (shape == "bogus") {
-                EXPECT_EQ(error.exitCode(), kExitUsageError);
-                EXPECT_NE(std::string(error.what()).find("is not a tip"), std::string::npos)
-                    << error.what();
-            } else if (shape == "point") {
-                // Past the shape, to the files (here the first one looked for is missing).
-                EXPECT_EQ(error.exitCode(), kExitFileError) << error.what();
-                EXPECT_EQ(std::string(error.what()).find("--stylus"), std::string::npos);
-            } else {
-                EXPECT_EQ(error.exitCode(), kExitUsageError);
-                EXPECT_EQ(std::string(error.what()),
-                          "--stylus " + shape +
-                              ": correct undoes the tracking errors only; a tip's shape cannot be "
-                              "taken out yet (leave --stylus out, or give --stylus point)");
-            }
+            EXPECT_EQ(error.exitCode(), line.exitCode) << error.what();
+            EXPECT_NE(std::string(error.what()).find(line.says), std::string::npos) << error.what();
         }
     }
+    TemporaryDirectory folder;
+    ASSERT_TRUE(
+        writeTestAudio(folder.file("in.wav"), floatWave(fadedTone(1000, 8000, 4410, 44100, 2), 2)));
+    for (const std::string count : {"0", "-2", "many", "1001"}) {
+        const ProcessResult run =
+            chainRun("correct", folder.file("in.wav"), folder.file("out.wav"),
+                     {"--rpm", "33", "--radius", "60", "--amplitude", "0.05", "--angle", "1",
+                      "--stylus", "spherical:17.8", "--iterations", count});
+        EXPECT_EQ(run.exitCode, kExitUsageError) << count;
+        EXPECT_NE(run.err.find("--iterations"), std::string::npos) << run.err;
+        EXPECT_EQ(folder.entries(), std::vector<std::string>{"in.wav"});
+    }
 }
+
+// How a signal played by a shaped tip is undone.
+struct TipCase {
+    const char* name;
+    double frequency;  // a tone at 5 or 10 cm/s; 0: the bundled music at the 5 cm/s scale
+    double velocity;   // mm/s, peak, of the tone
+    std::vector<std::string> arguments;  // the side, the arm and the tip
+    bool converges;
+    double limitDecibels;  // converging: what comes back lies at most this far from what went in
+};
+
+void PrintTo(const TipCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class CorrectTipTest : public ::testing::TestWithParam<TipCase> {};
+
+// correct of render with a tip's shape gives the recording back by iteration, its residual
+// falling pass by pass; where the tip cannot follow the groove the residual stops falling, the
+// report says so and the output is no worse than the played signal it started from.
+TEST_P(CorrectTipTest, UndoesTheTipByIteration) {
+    const TipCase& c = GetParam();
+    TemporaryDirectory folder;
+    const std::int64_t frames = 44100;
+    const double tone = 16384;
+    const std::vector<double> original =
+        c.frequency == 0 ? bundledMusic(frames) : fadedTone(c.frequency, tone, frames, 44100, 2);
+    ASSERT_TRUE(writeTestAudio(folder.file("in.wav"), floatWave(original, 2)));
+    const double frequency = c.frequency == 0 ? 1000 : c.frequency;
+    const double velocity = c.frequency == 0 ? 50 : c.velocity;
+    std::vector<std::string> arguments = {
+        "--rpm",       "33",
+        "--amplitude", std::to_string(amplitudeForVelocity(frequency, tone, velocity, 44100)),
+        "--bits",      "32f"};
+    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+    const ProcessResult played =
+        chainRun("render", folder.file("in.wav"), folder.file("played.wav"), arguments);
+    ASSERT_EQ(played.exitCode, 0) << played.err;
+    arguments.push_back("--json");
+    const ProcessResult corrected =
+        chainRun("correct", folder.file("played.wav"), folder.file("back.wav"), arguments);
+    ASSERT_EQ(corrected.exitCode, 0) << corrected.err;
+
+    const std::vector<double> back = valuesOf(readTestAudio(folder.file("back.wav")));
+    const std::vector<double> between = valuesOf(readTestAudio(folder.file("played.wav")));
+    const double before = residualDecibels(original, between);
+    const double after = residualDecibels(original, back);
+    const nlohmann::json report = nlohmann::json::parse(corrected.out);
+    std::printf("%s: played %.1f dB, corrected %.1f dB; passes", c.name, before, after);
+    for (const nlohmann::json& pass : report["passes"]) {
+        std::printf(" %.1f", pass["residual_db"].get<double>());
+    }
+    std::printf("; rendered back %.1f dB\n", report["final_residual_db"].get<double>());
+
+    // The residual falls on every pass up to the one kept, which is the lowest.
+    const nlohmann::json& passes = report["passes"];
+    ASSERT_GE(passes.size(), 1u);
+    ASSERT_LE(passes.size(), 8u);
+    double previous = report["initial_residual_db"];
+    const int best = report["best_pass"];
+    for (int k = 0; k < best; ++k) {
+        EXPECT_EQ(passes[k]["pass"], k + 1);
+        EXPECT_LT(passes[k]["residual_db"].get<double>(), previous) << k + 1;
+        previous = passes[k]["residual_db"];
+    }
+    EXPECT_EQ(report["residual_db"].get<double>(), previous);
+    for (const nlohmann::json& pass : passes) {
+        EXPECT_GE(pass["residual_db"].get<double>(), previous);
+    }
+    EXPECT_EQ(report["converged"], c.converges);
+    if (c.converges) {
+        EXPECT_LT(after, c.limitDecibels);
+        // What correct wrote, rendered again, is what it was given.
+        EXPECT_LT(report["final_residual_db"].get<double>(), c.limitDecibels);
+        EXPECT_EQ(corrected.err.find("warning"), std::string::npos) << corrected.err;
+    } else {
+        EXPECT_EQ(report["stopped"], "stalled");
+        EXPECT_LE(after, before + 0.1);
+        EXPECT_NE(corrected.err.find("warning: the residual stopped falling"), std::string::npos)
+            << corrected.err;
+        EXPECT_EQ(report["warnings"].size(), 1u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CorrectTipTest,
+    ::testing::Values(TipCase{"SphericalAloneOuterGroove",
+                              1000,
+                              50,
+                              {"--radius", "146.05", "--angle", "0", "--stylus", "spherical:17.8"},
+                              true,
+                              -80},
+                      TipCase{"SphericalSideAtThreeDegrees",
+                              1000,
+                              50,
+                              {"--from", "146.05", "--to", "60.325", "--angle", "3", "--stylus",
+                               "spherical:17.8"},
+                              true,
+                              -80},
+                      TipCase{"SphericalArmStylusModel",
+                              1000,
+                              50,
+                              {"--from", "146.05", "--to", "60.325", "--alignment", "baerwald",
+                               "--mounting", "222", "--vta", "30", "--stylus", "spherical:17.8"},
+                              true,
+                              -80},
+                      TipCase{"EllipticalMusicInnerGroove",
+                              0,
+                              0,
+                              {"--radius", "60.325", "--angle", "2", "--stylus", "elliptical:7x18"},
+                              true,
+                              -80},
+                      TipCase{"SphericalCannotFollowInnerGroove",
+                              12000,
+                              100,
+                              {"--radius", "60.325", "--angle", "0", "--stylus", "spherical:17.8"},
+                              false,
+                              0}),
+    [](const ::testing::TestParamInfo<TipCase>& info) { return std::string(info.param.name); });
 
 // With no tracking error at all, correct changes nothing but what the chain's filters do to a
 // signal: it writes what render writes.
