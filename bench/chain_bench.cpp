@@ -102,6 +102,20 @@ std::string trebleFile() {
     return waveFile("/tmp/cartrivex-bench-treble.wav", samples);
 }
 
+// Five runs each of a whole file: the first run of a process meets memory the system has not
+// handed out before, which costs far more to map than to compute, so the table shows the fastest
+// run and the median beside the mean.
+void fileRuns(benchmark::internal::Benchmark* bench) {
+    bench->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Iterations(1)
+        ->Repetitions(5)
+        ->ComputeStatistics(
+            "min",
+            [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+        ->ReportAggregatesOnly(true);
+}
+
 // Reading to writing, as the job runs it.
 void processFile(const std::string& input, const std::string& output, int threadCount,
                  const DiscParameters& disc = kTypical) {
@@ -125,20 +139,7 @@ void BM_WholeProcessing(benchmark::State& state) {
     std::remove(input.c_str());
     std::remove(output.c_str());
 }
-// Five runs each: the first run of a process meets memory the system has not handed out before,
-// which costs far more to map than to compute, so the table shows the fastest run and the
-// median beside the mean.
-BENCHMARK(BM_WholeProcessing)
-    ->ArgsProduct({{1, 2, 5, 10}, {1, 2}})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(1)
-    ->Repetitions(5)
-    ->ComputeStatistics("min",
-                        [](const std::vector<double>& v) {
-                            return *std::min_element(v.begin(), v.end());
-                        })
-    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_WholeProcessing)->ArgsProduct({{1, 2, 5, 10}, {1, 2}})->Apply(fileRuns);
 
 // The bundled sample (10 seconds of music) from reading to writing, with the typical answers and
 // with two that distort strongly: 0 (45, 60, 0.05, 1.5), 1 (33, 30, 0.1, 20), 2 (45, 60, 0.05,
@@ -158,15 +159,7 @@ void BM_MusicProcessing(benchmark::State& state) {
 BENCHMARK(BM_MusicProcessing)
     ->ArgsProduct({{0, 1, 2}, {1, 2}})
     ->ArgNames({"case", "threads"})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(1)
-    ->Repetitions(5)
-    ->ComputeStatistics("min",
-                        [](const std::vector<double>& v) {
-                            return *std::min_element(v.begin(), v.end());
-                        })
-    ->ReportAggregatesOnly(true);
+    ->Apply(fileRuns);
 
 // The interactive program's job on ten seconds of treble-rich music, where the last stage forms
 // far more samples than on the bundled music: the typical answers, 1 and 2 threads.
@@ -179,19 +172,7 @@ void BM_TrebleProcessing(benchmark::State& state) {
     std::remove(input.c_str());
     std::remove(output.c_str());
 }
-BENCHMARK(BM_TrebleProcessing)
-    ->Arg(1)
-    ->Arg(2)
-    ->ArgNames({"threads"})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(1)
-    ->Repetitions(5)
-    ->ComputeStatistics("min",
-                        [](const std::vector<double>& v) {
-                            return *std::min_element(v.begin(), v.end());
-                        })
-    ->ReportAggregatesOnly(true);
+BENCHMARK(BM_TrebleProcessing)->Arg(1)->Arg(2)->ArgNames({"threads"})->Apply(fileRuns);
 
 // The direct implementation on the same music, typical answers, once.
 void BM_DirectMusic(benchmark::State& state) {
